@@ -1,0 +1,106 @@
+// POSIX: argv as the argument text, /proc/self/exe for the directory, bytes passed through as is.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "modINIs.h"
+#include "platform.h"
+
+namespace platform {
+namespace {
+
+// What the process was started with; the system hands it to main and nowhere else.
+int startCount = 0;
+char** startArguments = nullptr;
+
+// Links longer than this are not followed; Linux paths end at 4096 bytes anyway.
+constexpr size_t kLongestLink = 1 << 20;
+
+bool WidenBytes(const char* bytes, size_t length, WideText* text) {
+  text->units = static_cast<char16_t*>(AllocateMemory((length + 1) * sizeof(char16_t)));
+  if (text->units == nullptr) return false;
+  for (size_t i = 0; i < length; ++i) text->units[i] = static_cast<unsigned char>(bytes[i]);
+  text->length = length;
+  return true;
+}
+
+// The executable's own path, not argv[0], which the caller may set to anything.
+bool ReadExecutablePath(char** path, size_t* length) {
+  for (size_t capacity = 256; capacity <= kLongestLink; capacity *= 2) {
+    char* buffer = static_cast<char*>(AllocateMemory(capacity));
+    if (buffer == nullptr) return false;
+    ssize_t got = readlink("/proc/self/exe", buffer, capacity);
+    if (got > 0 && static_cast<size_t>(got) < capacity) {
+      *path = buffer;
+      *length = static_cast<size_t>(got);
+      return true;
+    }
+    ReleaseMemory(buffer);
+    if (got <= 0) return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+const char16_t kDirectorySeparator = u'/';
+
+void* AllocateMemory(size_t size) { return malloc(size == 0 ? 1 : size); }
+
+void ReleaseMemory(void* block) { free(block); }
+
+// The words of argv joined by single spaces, the nearest to the command line POSIX keeps.
+bool TakeArgumentText(WideText* text) {
+  size_t length = 0;
+  for (int i = 1; i < startCount; ++i) {
+    for (const char* c = startArguments[i]; *c != 0; ++c) ++length;
+    if (i > 1) ++length;
+  }
+  text->units = static_cast<char16_t*>(AllocateMemory((length + 1) * sizeof(char16_t)));
+  if (text->units == nullptr) return false;
+  size_t at = 0;
+  for (int i = 1; i < startCount; ++i) {
+    if (i > 1) text->units[at++] = u' ';
+    for (const char* c = startArguments[i]; *c != 0; ++c) {
+      text->units[at++] = static_cast<unsigned char>(*c);
+    }
+  }
+  text->length = length;
+  return true;
+}
+
+bool TakeProgramDirectory(WideText* directory) {
+  char* path = nullptr;
+  size_t length = 0;
+  if (!ReadExecutablePath(&path, &length)) return false;
+  size_t separator = length;
+  for (size_t i = 0; i < length; ++i) {
+    if (path[i] == '/') separator = i;
+  }
+  bool taken = separator < length && WidenBytes(path, separator == 0 ? 1 : separator, directory);
+  ReleaseMemory(path);
+  return taken;
+}
+
+// There is no code page: each unit came from one byte and goes back to it.
+bool ConvertToCodePage(const char16_t* units, size_t length, ByteText* bytes) {
+  for (size_t i = 0; i < length; ++i) {
+    if (units[i] > 0xff) return false;
+  }
+  bytes->bytes = static_cast<char*>(AllocateMemory(length + 1));
+  if (bytes->bytes == nullptr) return false;
+  for (size_t i = 0; i < length; ++i) bytes->bytes[i] = static_cast<char>(units[i]);
+  bytes->bytes[length] = 0;
+  bytes->length = length;
+  return true;
+}
+
+void EndProgram() { _exit(0); }
+
+}  // namespace platform
+
+int main(int argc, char** argv) {
+  platform::startCount = argc;
+  platform::startArguments = argv;
+  modINIs::RunEntryProcedure();
+  return 0;
+}
