@@ -1,0 +1,343 @@
+#!/usr/bin/env python3
+"""Runs the built program as its callers do and checks settings.ini afterwards.
+
+  end_to_end.py native PROGRAM
+  end_to_end.py wine PROGRAM LAUNCHER WINE_ENV
+  end_to_end.py headers PROGRAM OBJDUMP
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+SAME = "file as before"  # marker expectations beside the values themselves
+ABSENT = "no marker"
+UNPRIVILEGED = 65534  # who runs Wine when the tests run as root
+DECOY = b"[tovrin]\nmdb=decoy\n"
+
+OTHERS = (b"; other programs' settings\r\n[app]\r\nname=Caf\xe9\r\n\r\n"
+          b"[TOVRIN]\r\nother = 1\r\n\r\n[more]\r\nmdb=not ours\r\n")
+MARKED = b"[tovrin]\nmdb=jas197311\nother=1\n"
+
+# Argument texts of one or more runs, settings.ini before (None: no file), marker after.
+COMMON_CASES = [
+    (["/u"], None, "ko197311"),
+    (["/i"], OTHERS, "jas197311"),
+    (["/u"], MARKED, "ko197311"),
+    (["/d"], MARKED, ABSENT),
+    (["/d"], OTHERS, SAME),
+    (["/d"], None, SAME),
+    (["/i", "/u"], None, "ko197311"),
+    (["/u", "/d", "/d"], OTHERS, ABSENT),
+    (["  /u  "], OTHERS, "ko197311"),
+    ([""], MARKED, SAME),
+    (["/"], MARKED, SAME),
+    (["/U"], MARKED, SAME),
+    (["/I"], MARKED, SAME),
+    (["/D"], MARKED, SAME),
+    (["/u\t"], MARKED, SAME),
+    (["/u /d"], MARKED, SAME),
+    (["/u1"], MARKED, SAME),
+    (["/uk"], MARKED, SAME),
+    (["//u"], MARKED, SAME),
+    (['"/u"'], MARKED, SAME),
+    (["-u"], MARKED, SAME),
+    (["\u00a0/u"], MARKED, SAME),
+    (["/u\u3000"], MARKED, SAME),
+    (["\uff0fu"], MARKED, SAME),
+]
+
+
+def read_marker(content):
+    """The marker as the Windows reader finds it: first section of the name, first key in it."""
+    sections = parse(content)
+    return sections.get("tovrin", {}).get("mdb", ABSENT)
+
+
+def parse(content):
+    """Sections and keys as a reader sees them, names folded, first occurrence kept."""
+    if content.startswith(b"\xef\xbb\xbf"):
+        content = content[3:]
+    sections, current = {}, None
+    for line in re.split(rb"\r\n|\r|\n", content):
+        text = line.decode("latin-1").strip(" \t")
+        if text.startswith(";") or not text:
+            continue
+        if text.startswith("["):
+            name = text[1:].split("]", 1)[0].strip(" \t").lower()
+            current = None if name in sections else sections.setdefault(name, {})
+        elif current is not None and "=" in text:
+            key, value = text.split("=", 1)
+            current.setdefault(key.strip(" \t").lower(), value.strip(" \t"))
+    return sections
+
+
+def without_marker(content):
+    sections = parse(content or b"")
+    sections.get("tovrin", {}).pop("mdb", None)
+    return {name: keys for name, keys in sections.items() if keys or name != "tovrin"}
+
+
+class Failures:
+    def __init__(self):
+        self.count = 0
+        self.checked = 0
+
+    def check(self, ok, what):
+        self.checked += 1
+        if not ok:
+            self.count += 1
+            print("FAILED:", what)
+
+
+def check_result(failures, label, before, expected, path):
+    after = open(path, "rb").read() if os.path.isfile(path) else None
+    if expected == SAME:
+        failures.check(after == before, f"{label}: file changed: {before!r} -> {after!r}")
+        return
+    failures.check(after is not None or expected == ABSENT, f"{label}: no settings.ini")
+    marker = read_marker(after or b"")
+    failures.check(marker == expected, f"{label}: marker {marker!r}, expected {expected!r}")
+    failures.check(without_marker(after) == without_marker(before),
+                   f"{label}: other settings changed: {before!r} -> {after!r}")
+
+
+def check_quiet(failures, label, result):
+    failures.check(result.returncode == 0, f"{label}: exit status {result.returncode}")
+    failures.check(result.stdout == b"" and result.stderr == b"",
+                   f"{label}: printed {result.stdout!r} {result.stderr!r}")
+
+
+class Folders:
+    """A fresh folder for the program and another, with a decoy settings.ini, to start it from."""
+
+    def __init__(self, program, owner=None, name="app"):
+        self.root = tempfile.mkdtemp(prefix="ko197311-e2e-")
+        self.app = os.path.join(self.root, name)
+        self.cwd = os.path.join(self.root, "elsewhere")
+        os.makedirs(self.app)
+        os.makedirs(self.cwd)
+        self.program = os.path.join(self.app, os.path.basename(program))
+        shutil.copy(program, self.program)
+        with open(os.path.join(self.cwd, "settings.ini"), "wb") as decoy:
+            decoy.write(DECOY)
+        self.owner = owner
+        self.give_away()
+
+    def settings(self):
+        return os.path.join(self.app, "settings.ini")
+
+    def write_settings(self, content, mode=0o644):
+        if content is not None:
+            with open(self.settings(), "wb") as f:
+                f.write(content)
+            os.chmod(self.settings(), mode)
+        self.give_away()
+
+    def give_away(self):
+        if self.owner is None:
+            return
+        for top, dirs, files in os.walk(self.root):
+            for name in [top] + [os.path.join(top, n) for n in dirs + files]:
+                os.lchown(name, self.owner, self.owner)
+
+    def decoy_untouched(self):
+        return open(os.path.join(self.cwd, "settings.ini"), "rb").read() == DECOY
+
+    def remove(self):
+        shutil.rmtree(self.root)
+
+
+def run_quietly(argv, cwd, **options):
+    """Output goes to files, not pipes: Wine leaves services behind that would hold a pipe open."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        result = subprocess.run(argv, cwd=cwd, stdout=out, stderr=err, timeout=60, **options)
+        out.seek(0)
+        err.seek(0)
+        result.stdout, result.stderr = out.read(), err.read()
+    return result
+
+
+def run_native(folders, texts):
+    argv = [folders.program] + ([texts] if isinstance(texts, str) and texts else texts or [])
+    return run_quietly(argv, folders.cwd)
+
+
+def test_native(program):
+    failures = Failures()
+    for runs, before, expected in COMMON_CASES:
+        folders = Folders(program)
+        folders.write_settings(before)
+        for text in runs:
+            check_quiet(failures, f"native {text!r}", run_native(folders, text))
+        check_result(failures, f"native {runs!r} on {before!r}", before, expected,
+                     folders.settings())
+        failures.check(folders.decoy_untouched(), f"native {runs!r}: decoy in working dir changed")
+        folders.remove()
+
+    # argv words are joined by single spaces; the joined text must equal a switch.
+    for words, expected in [(["/u", "/d"], SAME), (["", "/u"], "ko197311"), (["/i", ""], "jas197311"),
+                            (["/", "u"], SAME), ([" /u", " "], "ko197311")]:
+        folders = Folders(program)
+        folders.write_settings(MARKED)
+        check_quiet(failures, f"native words {words!r}", run_native(folders, words))
+        check_result(failures, f"native words {words!r}", MARKED, expected, folders.settings())
+        folders.remove()
+
+    # The directory comes from the executable itself, not from argv[0] or a link to it.
+    folders = Folders(program)
+    link = os.path.join(folders.cwd, "linked")
+    os.symlink(folders.program, link)
+    result = run_quietly([link, "/u"], folders.cwd)
+    check_quiet(failures, "native through a link", result)
+    result = run_quietly(["/u"], folders.cwd, executable=folders.program)
+    check_quiet(failures, "native with argv[0] changed", result)
+    check_result(failures, "native through a link", None, "ko197311", folders.settings())
+    failures.check(folders.decoy_untouched(), "native through a link: decoy changed")
+    folders.remove()
+
+    # What cannot be written ends just as quietly.
+    folders = Folders(program)
+    folders.write_settings(MARKED, 0o444)
+    check_quiet(failures, "native read-only", run_native(folders, "/u"))
+    check_result(failures, "native read-only", MARKED, SAME, folders.settings())
+    os.remove(folders.settings())
+    os.mkdir(folders.settings())
+    check_quiet(failures, "native settings.ini a folder", run_native(folders, "/u"))
+    os.rmdir(folders.settings())
+    os.mkfifo(folders.settings())
+    check_quiet(failures, "native settings.ini a FIFO", run_native(folders, "/u"))
+    folders.remove()
+    return failures
+
+
+def wine_command_line(program_path, tail, quoted=True):
+    return (f'"{program_path}"' if quoted else program_path) + tail
+
+
+def run_wine(wine_env, launcher, folders, command_line):
+    to_hex = lambda text: text.encode("utf-16-be").hex()  # noqa: E731
+    return run_quietly([wine_env, "wine", launcher, to_hex(folders.windows_program), to_hex(command_line)],
+                       folders.cwd)
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def folder_for_path_length(base, total):
+    """A folder inside `base` that makes the program's Windows path `total` units long."""
+    deep = base
+    while True:
+        room = total - len(windows_path(os.path.join(deep, "ko197311.exe")))
+        if room <= 0:
+            return deep
+        deep = os.path.join(deep, "d" * (60 if room > 62 else room - 1))
+
+
+def test_wine(program, launcher, wine_env):
+    owner = UNPRIVILEGED if os.geteuid() == 0 else None
+    failures = Failures()
+
+    def run_case(label, before, expected, command_lines, name="app", mode=0o644):
+        folders = Folders(program, owner, name)
+        folders.windows_program = windows_path(folders.program)
+        folders.write_settings(before, mode)
+        for line in command_lines(folders.windows_program):
+            check_quiet(failures, f"wine {label} {line!r}", run_wine(wine_env, launcher, folders, line))
+        check_result(failures, f"wine {label} on {before!r}", before, expected, folders.settings())
+        failures.check(folders.decoy_untouched(), f"wine {label}: decoy in working dir changed")
+        return folders
+
+    for runs, before, expected in COMMON_CASES:
+        run_case(repr(runs), before, expected,
+                 lambda path: [wine_command_line(path, " " + text) for text in runs]).remove()
+
+    # The program's name is skipped as the C runtime does; the blanks after it go with it.
+    for tail, quoted, expected in [(" /u", False, "ko197311"), ("\t/u", False, "ko197311"),
+                                   ("\t /u", True, "ko197311"), ("/u", True, "ko197311"),
+                                   (" /u\t", True, SAME), ("  /u /d", True, SAME), ("", True, SAME),
+                                   ("", False, SAME)]:
+        run_case(f"name {'quoted' if quoted else 'bare'} {tail!r}", MARKED, expected,
+                 lambda path: [wine_command_line(path, tail, quoted)]).remove()
+
+    run_case("folder with a space", OTHERS, "jas197311",
+             lambda path: [wine_command_line(path, " /i")], name="my app").remove()
+    run_case("folder with a code-page letter", OTHERS, "ko197311",
+             lambda path: [wine_command_line(path, " /u")], name="Caf\u00e9").remove()
+    run_case("read-only settings.ini", MARKED, SAME,
+             lambda path: [wine_command_line(path, " /u")], mode=0o444).remove()
+
+    # A name the code page cannot hold is not written to its best-fit look-alike.
+    folders = run_case("folder outside the code page", None, SAME,
+                       lambda path: [wine_command_line(path, " /u")], name="Pawe\u0142")
+    twin = os.path.join(folders.root, "Pawel")
+    failures.check(not os.path.exists(twin), "wine Pawe\u0142: best-fit twin folder was created")
+    folders.remove()
+    folders = Folders(program, owner, "Pawe\u0142")
+    twin = os.path.join(folders.root, "Pawel")
+    os.mkdir(twin)
+    folders.give_away()
+    folders.windows_program = windows_path(folders.program)
+    check_quiet(failures, "wine Pawe\u0142 with twin", run_wine(wine_env, launcher, folders,
+                                                                 wine_command_line(folders.windows_program, " /u")))
+    failures.check(os.listdir(twin) == [], "wine Pawe\u0142: marker written into the twin Pawel")
+    failures.check(not os.path.exists(folders.settings()), "wine Pawe\u0142: inexact path written")
+    folders.remove()
+
+    # Module paths around the first buffer's size: the whole path or nothing, never a shorter one.
+    # (Wine cannot start a program from beyond MAX_PATH, so longer paths are not tried here.)
+    for total, expected in [(255, "ko197311"), (256, "ko197311"), (259, "ko197311")]:
+        folders = Folders(program, owner)
+        deep = folder_for_path_length(folders.root, total)
+        os.makedirs(deep)
+        shutil.copy(program, deep)
+        folders.give_away()
+        deep_program = os.path.join(deep, "ko197311.exe")
+        folders.windows_program = windows_path(deep_program)
+        failures.check(len(folders.windows_program) == total, f"module path {len(folders.windows_program)} long")
+        check_quiet(failures, f"wine path {total}",
+                    run_wine(wine_env, launcher, folders, wine_command_line(folders.windows_program, " /u")))
+        found = [os.path.join(top, "settings.ini") for top, _, names in os.walk(folders.root)
+                 if "settings.ini" in names and top != folders.cwd]
+        beside = os.path.join(deep, "settings.ini")
+        if expected:
+            failures.check(found == [beside], f"wine path {total}: settings files {found}")
+        failures.check(all(f == beside for f in found), f"wine path {total}: written elsewhere: {found}")
+        folders.remove()
+    return failures
+
+
+def test_headers(program, objdump):
+    failures = Failures()
+    headers = subprocess.run([objdump, "-p", program], capture_output=True, text=True, check=True).stdout
+    failures.check("file format pei-i386" in headers, "not a PE32 file for i386")
+    failures.check(re.search(r"^Magic\s+010b", headers, re.M) is not None, "not PE32")
+    failures.check(re.search(r"^Subsystem\s+00000002", headers, re.M) is not None, "not the GUI subsystem")
+    imports = re.findall(r"DLL Name: (\S+)", headers)
+    failures.check(imports == ["KERNEL32.dll"], f"imports {imports}, expected KERNEL32.dll alone")
+    size = os.path.getsize(program)
+    failures.check(size <= 16384, f"{size} bytes, over the 16 KB budget")
+    print(f"{os.path.basename(program)}: {size} bytes, imports {imports}")
+    return failures
+
+
+def main(argv):
+    mode = argv[1] if len(argv) > 1 else ""
+    if mode == "native" and len(argv) == 3:
+        failures = test_native(os.path.abspath(argv[2]))
+    elif mode == "wine" and len(argv) == 5:
+        failures = test_wine(os.path.abspath(argv[2]), windows_path(os.path.abspath(argv[3])), argv[4])
+    elif mode == "headers" and len(argv) == 4:
+        failures = test_headers(argv[2], argv[3])
+    else:
+        print(__doc__)
+        return 2
+    print(f"{failures.checked - failures.count} passed, {failures.count} failed")
+    return 1 if failures.count else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,165 @@
+// The POSIX profile routine on real files: what it refuses, and what it keeps of the file.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform.h"
+
+namespace {
+
+class ProfileFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/ko197311-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    directory = pattern;
+    path = directory + "/settings.ini";
+  }
+  void TearDown() override {
+    chmod(directory.c_str(), 0755);
+    ASSERT_EQ(system(("rm -rf '" + directory + "'").c_str()), 0);
+  }
+
+  static void WriteFile(const std::string& name, const std::string& content, mode_t mode) {
+    std::ofstream(name, std::ios::binary) << content;
+    ASSERT_EQ(chmod(name.c_str(), mode), 0);
+  }
+  static std::string ReadFile(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+  }
+  static struct stat StatOf(const std::string& name) {
+    struct stat info = {};
+    EXPECT_EQ(lstat(name.c_str(), &info), 0) << name;
+    return info;
+  }
+  bool SetKo() {
+    return platform::WritePrivateProfileStringA("tovrin", "mdb", "ko197311", path.c_str());
+  }
+  std::string Entries() {
+    std::string names;
+    std::unique_ptr<FILE, int (*)(FILE*)> list(popen(("ls -A '" + directory + "'").c_str(), "r"),
+                                               pclose);
+    for (int c; (c = fgetc(list.get())) != EOF;) names += static_cast<char>(c);
+    return names;
+  }
+
+  std::string directory;
+  std::string path;
+};
+
+TEST_F(ProfileFileTest, NewFileGetsTheUsualModeAndNoLeftovers) {
+  for (mode_t mask : {022, 077}) {
+    unlink(path.c_str());
+    mode_t old = umask(mask);
+    EXPECT_TRUE(SetKo());
+    umask(old);
+    EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=ko197311\n");
+    EXPECT_EQ(StatOf(path).st_mode & 07777, 0666 & ~mask);
+    EXPECT_EQ(Entries(), "settings.ini\n");
+  }
+}
+
+TEST_F(ProfileFileTest, DeleteFromMissingFileCreatesNothing) {
+  EXPECT_TRUE(platform::WritePrivateProfileStringA("tovrin", "mdb", nullptr, path.c_str()));
+  EXPECT_EQ(Entries(), "");
+}
+
+TEST_F(ProfileFileTest, ModeAndOwnerSurvive) {
+  WriteFile(path, "[a]\nx=1\n", 0640);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(path.c_str(), 1234, 2345), 0);
+  }
+  EXPECT_TRUE(SetKo());
+  EXPECT_EQ(ReadFile(path), "[a]\nx=1\n[tovrin]\nmdb=ko197311\n");
+  struct stat after = StatOf(path);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_EQ(after.st_uid, root ? 1234u : geteuid());
+  EXPECT_EQ(after.st_gid, root ? 2345u : getegid());
+  EXPECT_EQ(Entries(), "settings.ini\n");
+}
+
+TEST_F(ProfileFileTest, FileWithoutWriteBitsIsNeverChanged) {
+  for (mode_t mode : {0444, 0400, 0000}) {
+    WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    EXPECT_FALSE(SetKo());
+    EXPECT_FALSE(platform::WritePrivateProfileStringA("tovrin", "mdb", nullptr, path.c_str()));
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=old\n");
+    unlink(path.c_str());
+  }
+}
+
+TEST_F(ProfileFileTest, UnchangedContentIsNotWritten) {
+  WriteFile(path, "[tovrin]\nmdb=ko197311\n", 0644);
+  struct utimbuf old = {946684800, 946684800};
+  ASSERT_EQ(utime(path.c_str(), &old), 0);
+  ino_t inode = StatOf(path).st_ino;
+  EXPECT_TRUE(SetKo());
+  EXPECT_EQ(StatOf(path).st_mtime, 946684800);
+  EXPECT_EQ(StatOf(path).st_ino, inode);
+}
+
+TEST_F(ProfileFileTest, NonRegularFilesAreRefusedWithoutBlocking) {
+  ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+  EXPECT_FALSE(SetKo());
+  EXPECT_TRUE(S_ISDIR(StatOf(path).st_mode));
+  ASSERT_EQ(rmdir(path.c_str()), 0);
+
+  ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+  EXPECT_FALSE(SetKo());
+  EXPECT_TRUE(S_ISFIFO(StatOf(path).st_mode));
+  ASSERT_EQ(unlink(path.c_str()), 0);
+
+  ASSERT_EQ(symlink("/dev/null", path.c_str()), 0);
+  EXPECT_FALSE(SetKo());
+  EXPECT_TRUE(S_ISLNK(StatOf(path).st_mode));
+}
+
+TEST_F(ProfileFileTest, SymbolicLinkStaysAndItsTargetIsUpdated) {
+  const std::string elsewhere = directory + "/elsewhere";
+  ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+  WriteFile(elsewhere + "/real.ini", "[a]\n", 0600);
+  ASSERT_EQ(symlink("elsewhere/real.ini", path.c_str()), 0);
+  EXPECT_TRUE(SetKo());
+  EXPECT_TRUE(S_ISLNK(StatOf(path).st_mode));
+  EXPECT_EQ(ReadFile(elsewhere + "/real.ini"), "[a]\n[tovrin]\nmdb=ko197311\n");
+  EXPECT_EQ(StatOf(elsewhere + "/real.ini").st_mode & 07777, 0600u);
+  EXPECT_EQ(Entries(), "elsewhere\nsettings.ini\n");
+
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  ASSERT_EQ(symlink("missing.ini", path.c_str()), 0);
+  EXPECT_FALSE(SetKo());
+  EXPECT_TRUE(S_ISLNK(StatOf(path).st_mode));
+}
+
+// A writable file in a directory where nothing new can be made is rewritten in place. Root may
+// create files anywhere, so the routine runs in a child that has given its privileges up.
+TEST_F(ProfileFileTest, ReadOnlyDirectoryWritableFileIsRewrittenInPlace) {
+  WriteFile(path, "[tovrin]\nmdb=old\nx=1\n", 0666);
+  ASSERT_EQ(chmod(directory.c_str(), 0555), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    _exit(SetKo() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=ko197311\nx=1\n");
+  EXPECT_EQ(Entries(), "settings.ini\n");
+}
+
+}  // namespace
