@@ -1,0 +1,130 @@
+#!/usr/bin/env python3
+"""Reads the version record and the icon group back from the built executable with pefile.
+
+  check_resources.py PROGRAM BUILT_PREVIEW COMMITTED_PREVIEW
+"""
+import struct
+import sys
+
+import pefile
+
+SPANISH_MODERN = 0x0C0A
+NEUTRAL = 0
+FIXED_PART = {"FileVersionMS": 0x00040000, "FileVersionLS": 0x00000004,
+              "ProductVersionMS": 0x00040000, "ProductVersionLS": 0x00000004,
+              "FileFlagsMask": 0, "FileFlags": 0, "FileOS": 0x4, "FileType": 0x1,
+              "FileSubtype": 0, "FileDateMS": 0, "FileDateLS": 0}
+STRINGS = [("CompanyName", "-.-"), ("ProductName", "tovrin"), ("FileVersion", "4.00.0004"),
+           ("ProductVersion", "4.00.0004"), ("InternalName", "ko197311"),
+           ("OriginalFilename", "ko197311.exe")]
+# Resource ID, width and height, colours, bits per pixel, in the group's order.
+ICONS = [(30001, 32, 2, 1), (30002, 32, 16, 4), (30003, 16, 16, 4)]
+STANDARD_PALETTE = [
+    (0x00, 0x00, 0x00), (0x80, 0x00, 0x00), (0x00, 0x80, 0x00), (0x80, 0x80, 0x00),
+    (0x00, 0x00, 0x80), (0x80, 0x00, 0x80), (0x00, 0x80, 0x80), (0xC0, 0xC0, 0xC0),
+    (0x80, 0x80, 0x80), (0xFF, 0x00, 0x00), (0x00, 0xFF, 0x00), (0xFF, 0xFF, 0x00),
+    (0x00, 0x00, 0xFF), (0xFF, 0x00, 0xFF), (0x00, 0xFF, 0xFF), (0xFF, 0xFF, 0xFF),
+]
+
+failures = []
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAILED:", what)
+
+
+def resources(pe):
+    """{(type, id): (language, bytes)} for every resource, and the count of languages per name."""
+    found = {}
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for name in kind.directory.entries:
+            check(len(name.directory.entries) == 1, f"resource {kind.id}/{name.id}: several languages")
+            for language in name.directory.entries:
+                data = language.data.struct
+                found[(kind.id, name.id)] = (language.id, pe.get_data(data.OffsetToData, data.Size))
+    return found
+
+
+def check_version(pe, found):
+    check(found.get((16, 1), (None,))[0] == SPANISH_MODERN, "version record not under language 3082")
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    for field, value in FIXED_PART.items():
+        check(getattr(fixed, field) == value, f"{field} is {getattr(fixed, field):#x}, not {value:#x}")
+    tables, translations = [], []
+    for info in pe.FileInfo[0]:
+        if info.Key == b"StringFileInfo":
+            tables = info.StringTable
+        if info.Key == b"VarFileInfo":
+            translations = [var.entry for var in info.Var]
+    check([t.LangID for t in tables] == [b"0C0A04B0"], f"string tables {[t.LangID for t in tables]}")
+    entries = [(k.decode(), v.decode()) for k, v in tables[0].entries.items()] if tables else []
+    check(entries == STRINGS, f"string entries {entries}")
+    check(translations == [{b"Translation": "0x0c0a 0x04b0"}], f"translations {translations}")
+
+
+def check_icon_image(resource_id, image, size, colours, bits):
+    header = struct.unpack_from("<IiiHHIIiiII", image)
+    check(header[:6] == (40, size, size * 2, 1, bits, 0),
+          f"icon {resource_id}: header {header[:6]}, expected a {size}x{size * 2} {bits}-bit bitmap")
+    palette = [tuple(image[40 + 4 * i: 43 + 4 * i][::-1]) for i in range(colours)]
+    if colours == 16:
+        check(palette == STANDARD_PALETTE, f"icon {resource_id}: not the standard 16-colour palette")
+    xor_size = ((size * bits + 31) // 32) * 4 * size
+    and_row = ((size + 31) // 32) * 4
+    start = 40 + 4 * colours
+    check(len(image) == start + xor_size + and_row * size,
+          f"icon {resource_id}: {len(image)} bytes, expected {start + xor_size + and_row * size}")
+    mask = image[start + xor_size:]
+    transparent = [[mask[y * and_row + x // 8] >> (7 - x % 8) & 1 for x in range(size)]
+                   for y in range(size)]
+    shown = sum(row.count(0) for row in transparent)
+    check(0 < shown < size * size, f"icon {resource_id}: the AND mask shows {shown} pixels")
+    # Where the mask lets the screen through, the colour bitmap must add nothing to it.
+    row_bytes = xor_size // size
+    for y in range(size):
+        for x in range(size):
+            bit = x * bits
+            value = image[start + y * row_bytes + bit // 8] >> (8 - bits - bit % 8) & ((1 << bits) - 1)
+            if transparent[y][x] and value != 0:
+                check(False, f"icon {resource_id}: pixel {x},{y} is transparent but coloured")
+                return transparent
+    return transparent
+
+
+def check_icons(found):
+    language, group = found.get((14, 1), (None, b""))
+    check(language == NEUTRAL, f"icon group 1 in language {language}, not neutral")
+    reserved, kind, count = struct.unpack_from("<HHH", group)
+    check((reserved, kind, count) == (0, 1, 3), f"group header {(reserved, kind, count)}")
+    masks = {}
+    for index, (resource_id, size, colours, bits) in enumerate(ICONS):
+        entry = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * index)
+        image_language, image = found.get((3, resource_id), (None, b""))
+        check(entry == (size, size, colours % 256, 0, 1, bits, len(image), resource_id),
+              f"group entry {index}: {entry}")
+        check(image_language == NEUTRAL, f"icon {resource_id} in language {image_language}")
+        masks[resource_id] = check_icon_image(resource_id, image, size, colours, bits)
+    check(masks[30001] == masks[30002], "the two 32x32 images are not the same outline")
+    icon_ids = sorted(name for kind, name in found if kind == 3)
+    check(icon_ids == [30001, 30002, 30003], f"icon images {icon_ids}")
+
+
+def main(argv):
+    if len(argv) != 4:
+        sys.exit(__doc__)
+    pe = pefile.PE(argv[1])
+    found = resources(pe)
+    kinds = sorted({kind for kind, _ in found})
+    check(kinds == [3, 14, 16], f"resource types {kinds}: only icons, the group and the version")
+    check_version(pe, found)
+    check_icons(found)
+    check(open(argv[2], "rb").read() == open(argv[3], "rb").read(),
+          f"{argv[3]} is not the preview the build drew; copy {argv[2]} over it")
+    print(f"resources: {len(failures)} failed" if failures else "resources: all as expected")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
