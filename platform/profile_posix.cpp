@@ -1,6 +1,7 @@
-// POSIX profile routine: reads the file, edits one key, and swaps the new content in whole.
+// POSIX profile routine: edits one key under a lock and swaps the new content in whole.
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -14,40 +15,42 @@
 namespace platform {
 namespace {
 
-enum class Replaced { kDone, kNoTemporaryFile, kFailed };
+// kStartOver: another writer created or replaced the file meanwhile; read it again.
+enum class Outcome { kDone, kNoTemporaryFile, kStartOver, kFailed };
+
+// How long to wait for another writer's lock before going on without it, and how often to look.
+constexpr long kLockWaitMilliseconds = 5000;
+constexpr long kLockPollMilliseconds = 5;
+// How often to start over when another writer replaced or created the file meanwhile.
+constexpr int kAttempts = 20;
+
+void SleepMilliseconds(long milliseconds) {
+  struct timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
 
 bool ReadWhole(int fd, std::string* text) {
   char buffer[65536];
-  for (;;) {
-    ssize_t got = read(fd, buffer, sizeof buffer);
+  for (off_t at = 0;;) {
+    ssize_t got = pread(fd, buffer, sizeof buffer, at);
     if (got == 0) return true;
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     text->append(buffer, static_cast<size_t>(got));
+    at += got;
   }
 }
 
 bool WriteWhole(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
-    ssize_t put = write(fd, text.data() + done, text.size() - done);
+    ssize_t put = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) return false;
     done += static_cast<size_t>(put);
   }
   return true;
-}
-
-// Opens for reading without blocking on a FIFO, and only if it is the regular file seen before.
-bool ReadRegularFile(const std::string& path, const struct stat& seen, std::string* text) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat opened;
-  bool same = fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_dev == seen.st_dev &&
-              opened.st_ino == seen.st_ino;
-  bool read = same && ReadWhole(fd, text);
-  close(fd);
-  return read;
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -56,18 +59,72 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// A hidden name beside the target, unique to this process and attempt.
-std::string TemporaryNameFor(const std::string& target, unsigned attempt) {
-  struct timespec now = {0, 0};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return DirectoryOf(target) + "/.settings-" + std::to_string(getpid()) + "-" +
-         std::to_string(now.tv_nsec) + "-" + std::to_string(attempt) + ".tmp";
+void SyncDirectory(const std::string& directory) {
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
 }
 
 mode_t CurrentUmask() {
   mode_t mask = umask(0);
   umask(mask);
   return mask;
+}
+
+// Waits a bounded time for other writers that use POSIX locks; past that, goes on without.
+void LockForWriting(int fd) {
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  for (long waited = 0; waited < kLockWaitMilliseconds; waited += kLockPollMilliseconds) {
+    if (fcntl(fd, F_SETLK, &lock) == 0) return;
+    if (errno != EACCES && errno != EAGAIN && errno != EINTR) return;  // no locks here, e.g. NFS
+    SleepMilliseconds(kLockPollMilliseconds);
+  }
+}
+
+bool IsSameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A temporary file in the target's directory: unnamed where the filesystem allows, so that a
+// killed run leaves nothing behind; otherwise under a hidden name unique to this run.
+struct TemporaryFile {
+  int fd = -1;
+  std::string name;  // empty while the file has no name
+};
+
+bool MakeTemporaryFile(const std::string& directory, TemporaryFile* temporary) {
+  temporary->fd = open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (temporary->fd >= 0) return true;
+  struct timespec now = {0, 0};
+  clock_gettime(CLOCK_REALTIME, &now);
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    temporary->name = directory + "/.settings.ini." + std::to_string(getpid()) + "." +
+                      std::to_string(now.tv_nsec) + "." + std::to_string(attempt) + ".tmp";
+    temporary->fd =
+        open(temporary->name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (temporary->fd >= 0 || errno != EEXIST) break;
+  }
+  if (temporary->fd < 0) temporary->name.clear();
+  return temporary->fd >= 0;
+}
+
+void DiscardTemporaryFile(TemporaryFile* temporary) {
+  if (temporary->fd >= 0) close(temporary->fd);
+  if (!temporary->name.empty()) unlink(temporary->name.c_str());
+}
+
+// Gives an unnamed file a name; linkat through /proc needs no privilege, unlike AT_EMPTY_PATH.
+// The name holds this process's ID, so a file under it can only be a killed run's leftover.
+bool NameTemporaryFile(TemporaryFile* temporary, const std::string& directory) {
+  std::string name = directory + "/.settings.ini." + std::to_string(getpid()) + ".new";
+  std::string self = "/proc/self/fd/" + std::to_string(temporary->fd);
+  unlink(name.c_str());
+  if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) return false;
+  temporary->name = name;
+  return true;
 }
 
 // The new file takes the old one's mode and owner; a new settings file gets the usual mode.
@@ -80,52 +137,74 @@ bool MatchAttributes(int fd, const struct stat* original) {
   return fchown(fd, original->st_uid, original->st_gid) == 0;
 }
 
-void SyncDirectory(const std::string& directory) {
-  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
+// Writes `content` to a new file beside `target` and puts it in place whole: over the old file
+// (`original` given), or only where no file exists yet, so no other writer's new file is lost.
+Outcome PublishNewFile(const std::string& target, const std::string& content,
+                       const struct stat* original) {
+  const std::string directory = DirectoryOf(target);
+  TemporaryFile temporary;
+  if (!MakeTemporaryFile(directory, &temporary)) return Outcome::kNoTemporaryFile;
+  if (!MatchAttributes(temporary.fd, original)) {
+    DiscardTemporaryFile(&temporary);
+    return Outcome::kNoTemporaryFile;
+  }
+  if (!WriteWhole(temporary.fd, content) || fsync(temporary.fd) != 0) {
+    DiscardTemporaryFile(&temporary);
+    return Outcome::kFailed;
+  }
 
-// Write a new file beside the target, then rename it over: a reader sees old or new, never half.
-Replaced ReplaceByRename(const std::string& target, const std::string& content,
-                         const struct stat* original) {
-  std::string temporary;
-  int fd = -1;
-  for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    temporary = TemporaryNameFor(target, attempt);
-    fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) return Replaced::kNoTemporaryFile;
+  int published = -1;
+  if (original == nullptr && temporary.name.empty()) {
+    std::string self = "/proc/self/fd/" + std::to_string(temporary.fd);
+    published = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW);
+  } else if (original == nullptr) {
+    published = link(temporary.name.c_str(), target.c_str());
+  } else if (!temporary.name.empty() || NameTemporaryFile(&temporary, directory)) {
+    published = rename(temporary.name.c_str(), target.c_str());
+    if (published == 0) temporary.name.clear();
   }
-  if (fd < 0) return Replaced::kFailed;
-  if (!MatchAttributes(fd, original)) {
-    close(fd);
-    unlink(temporary.c_str());
-    return Replaced::kNoTemporaryFile;
-  }
-  bool written = WriteWhole(fd, content) && fsync(fd) == 0;
-  written = close(fd) == 0 && written;
-  if (!written || rename(temporary.c_str(), target.c_str()) != 0) {
-    unlink(temporary.c_str());
-    return Replaced::kFailed;
-  }
-  SyncDirectory(DirectoryOf(target));
-  return Replaced::kDone;
+  const bool targetExists = published != 0 && errno == EEXIST && original == nullptr;
+  DiscardTemporaryFile(&temporary);
+  if (published != 0) return targetExists ? Outcome::kStartOver : Outcome::kFailed;
+  SyncDirectory(directory);
+  return Outcome::kDone;
 }
 
 // For a writable file in a directory where no new file can be made, as the Windows routine does.
 // Space is reserved first, so a full disk stops the write before any byte changes.
-bool RewriteInPlace(const std::string& target, const std::string& content,
-                    const struct stat& original) {
-  int fd = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat opened;
-  bool ok = fstat(fd, &opened) == 0 && opened.st_dev == original.st_dev &&
-            opened.st_ino == original.st_ino;
+bool RewriteInPlace(int fd, const std::string& content, const struct stat& original) {
   const off_t size = static_cast<off_t>(content.size());
-  if (ok && size > opened.st_size) ok = posix_fallocate(fd, 0, size) == 0;
-  ok = ok && WriteWhole(fd, content) && ftruncate(fd, size) == 0 && fsync(fd) == 0;
-  return close(fd) == 0 && ok;
+  if (size > original.st_size && posix_fallocate(fd, 0, size) != 0) return false;
+  return WriteWhole(fd, content) && ftruncate(fd, size) == 0 && fsync(fd) == 0;
+}
+
+// One read-modify-write of an existing file under its lock, once the path is known to still name
+// the file that was locked.
+Outcome UpdateExistingFile(const std::string& target, const char* section, const char* key,
+                           const char* value) {
+  int fd = open(target.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return Outcome::kFailed;
+  LockForWriting(fd);
+  struct stat locked, named;
+  std::string text, edited;
+  Outcome outcome = Outcome::kFailed;
+  if (fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode) || (locked.st_mode & 0222) == 0) {
+    outcome = Outcome::kFailed;
+  } else if (stat(target.c_str(), &named) != 0 || !IsSameFile(named, locked)) {
+    outcome = Outcome::kStartOver;
+  } else if (!ReadWhole(fd, &text) ||
+             !profile::EditProfileText(text, section, key, value, &edited)) {
+    outcome = Outcome::kFailed;
+  } else if (edited == text) {
+    outcome = Outcome::kDone;
+  } else {
+    outcome = PublishNewFile(target, edited, &locked);
+    if (outcome == Outcome::kNoTemporaryFile) {
+      outcome = RewriteInPlace(fd, edited, locked) ? Outcome::kDone : Outcome::kFailed;
+    }
+  }
+  close(fd);  // releases the lock, after the new content is in place
+  return outcome;
 }
 
 bool WriteProfile(const char* section, const char* key, const char* value, const char* fileName) {
@@ -139,28 +218,24 @@ bool WriteProfile(const char* section, const char* key, const char* value, const
     free(resolved);
   }
 
-  struct stat original;
-  const bool exists = stat(target.c_str(), &original) == 0;
-  if (!exists && errno != ENOENT) return false;
-  std::string text;
-  if (exists) {
-    // A directory, FIFO or device is no settings file; a file without write bits stays read-only
-    // even for root.
-    if (!S_ISREG(original.st_mode) || (original.st_mode & 0222) == 0) return false;
-    if (!ReadRegularFile(target, original, &text)) return false;
-  } else if (value == nullptr || key == nullptr) {
-    return true;  // nothing to remove, and no file is made for it
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    struct stat seen;
+    if (stat(target.c_str(), &seen) != 0) {
+      if (errno != ENOENT) return false;
+      if (value == nullptr || key == nullptr) return true;  // nothing to remove, no file made
+      std::string edited;
+      if (!profile::EditProfileText(std::string(), section, key, value, &edited)) return false;
+      Outcome created = PublishNewFile(target, edited, nullptr);
+      if (created != Outcome::kStartOver) return created == Outcome::kDone;
+      continue;
+    }
+    // A directory, FIFO or device is no settings file; a file without write bits stays
+    // read-only even for root.
+    if (!S_ISREG(seen.st_mode) || (seen.st_mode & 0222) == 0) return false;
+    Outcome updated = UpdateExistingFile(target, section, key, value);
+    if (updated != Outcome::kStartOver) return updated == Outcome::kDone;
   }
-
-  std::string edited;
-  if (!profile::EditProfileText(text, section, key, value, &edited)) return false;
-  if (exists && edited == text) return true;
-
-  Replaced replaced = ReplaceByRename(target, edited, exists ? &original : nullptr);
-  if (replaced == Replaced::kNoTemporaryFile && exists) {
-    return RewriteInPlace(target, edited, original);
-  }
-  return replaced == Replaced::kDone;
+  return false;
 }
 
 }  // namespace
@@ -171,7 +246,7 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
   try {
     return WriteProfile(section, key, value, fileName);
   } catch (...) {
-    return false;  // memory ran out: the file was not touched
+    return false;  // memory ran out before anything was put in place
   }
 }
 

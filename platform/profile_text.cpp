@@ -173,7 +173,11 @@ void EditLines(const std::basic_string<Unit>& text, size_t bodyStart, const char
     }
     if (i == insertAfter && valueText != nullptr && !firstHasKey) {
       if (line.end == line.contentEnd) *edited += lineBreak;
+      // A lone CR before a line that starts with LF would read as one CRLF and swallow that line.
+      const bool joinsNext = lineBreak.size() == 1 && lineBreak[0] == '\r' &&
+                             i + 1 < lines.size() && text[lines[i + 1].start] == '\n';
       *edited += key + Unit('=') + value + lineBreak;
+      if (joinsNext) edited->push_back('\n');
     }
   }
 

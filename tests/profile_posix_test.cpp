@@ -144,6 +144,16 @@ TEST_F(ProfileFileTest, SymbolicLinkStaysAndItsTargetIsUpdated) {
   EXPECT_TRUE(S_ISLNK(StatOf(path).st_mode));
 }
 
+// The rename gives settings.ini a new inode: another hard link keeps the old content.
+TEST_F(ProfileFileTest, HardLinkIsSplit) {
+  WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
+  const std::string other = directory + "/other-name.ini";
+  ASSERT_EQ(link(path.c_str(), other.c_str()), 0);
+  EXPECT_TRUE(SetKo());
+  EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=ko197311\n");
+  EXPECT_EQ(ReadFile(other), "[tovrin]\nmdb=old\n");
+}
+
 // A writable file in a directory where nothing new can be made is rewritten in place. Root may
 // create files anywhere, so the routine runs in a child that has given its privileges up.
 TEST_F(ProfileFileTest, ReadOnlyDirectoryWritableFileIsRewrittenInPlace) {

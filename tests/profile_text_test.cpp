@@ -63,6 +63,8 @@ const EditCase kEditCases[] = {
      "[tovrin]\rx=1\rmdb=ko197311\r[b]\r"},
     {"MixedBreaksUntouched", "[a]\r\nx=1\ny=2\r[tovrin]\nmdb=old\r\n", "mdb", "ko197311",
      "[a]\r\nx=1\ny=2\r[tovrin]\nmdb=ko197311\r\n"},
+    {"LoneCrStyleBeforeBlankLfLine", "[tovrin]\rx=1\n\n[b]\r", "mdb", "ko197311",
+     "[tovrin]\rx=1\nmdb=ko197311\r\n\n[b]\r"},
     {"NoFinalCrLf", "[tovrin]\r\nx=1", "mdb", "ko197311", "[tovrin]\r\nx=1\r\nmdb=ko197311\r\n"},
 
     // Bytes the edit must not disturb.

@@ -1,0 +1,127 @@
+// Preloaded into the program by the fault tests: makes chosen calls of one I/O function fail.
+// FAIL_IO="name:call:errno,..." fails the given call (counting from 1) of each named function
+// with that errno; errno 0 makes that write short instead: half its bytes, then success.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+
+namespace {
+
+struct Fault {
+  char name[32];
+  int call;
+  int error;
+};
+
+constexpr int kMostFaults = 8;
+Fault faults[kMostFaults];
+int faultCount = -1;
+int calls[kMostFaults];
+
+void ReadFaults() {
+  faultCount = 0;
+  const char* spec = getenv("FAIL_IO");
+  while (spec != nullptr && *spec != 0 && faultCount < kMostFaults) {
+    Fault& fault = faults[faultCount];
+    const char* colon = strchr(spec, ':');
+    if (colon == nullptr || colon - spec >= static_cast<long>(sizeof fault.name)) return;
+    memcpy(fault.name, spec, colon - spec);
+    fault.name[colon - spec] = 0;
+    char* rest = nullptr;
+    fault.call = static_cast<int>(strtol(colon + 1, &rest, 10));
+    fault.error = static_cast<int>(strtol(rest + 1, &rest, 10));
+    ++faultCount;
+    spec = *rest == ',' ? rest + 1 : rest;
+  }
+}
+
+// The fault for this call of `name`, or null when it should go through.
+const Fault* FaultFor(const char* name) {
+  if (faultCount < 0) ReadFaults();
+  const Fault* due = nullptr;
+  for (int i = 0; i < faultCount; ++i) {
+    if (strcmp(faults[i].name, name) == 0 && ++calls[i] == faults[i].call) due = &faults[i];
+  }
+  return due;
+}
+
+bool TakesMode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
+
+template <typename Function>
+Function Next(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" {
+
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
+  const Fault* fault = FaultFor("pwrite");
+  if (fault != nullptr && fault->error != 0) return errno = fault->error, -1;
+  if (fault != nullptr && size > 1) size /= 2;
+  return Next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, data, size, offset);
+}
+ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
+  return pwrite(fd, data, size, offset);
+}
+
+int fsync(int fd) {
+  const Fault* fault = FaultFor("fsync");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(int)>("fsync")(fd);
+}
+
+int rename(const char* from, const char* to) {
+  const Fault* fault = FaultFor("rename");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(const char*, const char*)>("rename")(from, to);
+}
+
+int link(const char* from, const char* to) {
+  const Fault* fault = FaultFor("link");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(const char*, const char*)>("link")(from, to);
+}
+
+int linkat(int fromDirectory, const char* from, int toDirectory, const char* to, int flags) {
+  const Fault* fault = FaultFor("linkat");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(int, const char*, int, const char*, int)>("linkat")(fromDirectory, from,
+                                                                          toDirectory, to, flags);
+}
+
+int ftruncate(int fd, off_t size) {
+  const Fault* fault = FaultFor("ftruncate");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(int, off_t)>("ftruncate")(fd, size);
+}
+
+int posix_fallocate(int fd, off_t offset, off_t size) {
+  const Fault* fault = FaultFor("posix_fallocate");
+  if (fault != nullptr) return fault->error;
+  return Next<int (*)(int, off_t, off_t)>("posix_fallocate")(fd, offset, size);
+}
+
+int open(const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  mode_t mode = TakesMode(flags) ? va_arg(rest, mode_t) : 0;
+  va_end(rest);
+  const Fault* fault = FaultFor("open");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+}
+int open64(const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  mode_t mode = TakesMode(flags) ? va_arg(rest, mode_t) : 0;
+  va_end(rest);
+  return open(path, flags, mode);
+}
+
+}  // extern "C"
