@@ -10,13 +10,16 @@ namespace {
 enum class LineKind { kBlank, kComment, kSection, kEntry };
 
 struct Line {
-  size_t start;       // first unit, after a byte-order mark on the first line
+  size_t start;       // first unit
   size_t contentEnd;  // where the line break begins
   size_t end;         // after the line break
   LineKind kind;
   size_t nameStart;  // section or key name, blanks around it excluded
   size_t nameEnd;
   size_t equals;  // position of "=" in an entry; contentEnd when it has none
+  // A header right behind a UTF-8 byte-order mark: Windows reads the mark as text, so for it the
+  // line opens no section; readers that skip the mark see the section all the same.
+  bool behindByteOrderMark;
 };
 
 template <typename Unit>
@@ -38,7 +41,7 @@ void TrimBlanks(const std::basic_string<Unit>& text, size_t* start, size_t* end)
 template <typename Unit>
 Line ClassifyLine(const std::basic_string<Unit>& text, size_t start, size_t contentEnd,
                   size_t end) {
-  Line line = {start, contentEnd, end, LineKind::kBlank, start, start, contentEnd};
+  Line line = {start, contentEnd, end, LineKind::kBlank, start, start, contentEnd, false};
   size_t first = start;
   while (first < contentEnd && IsBlank(text[first])) ++first;
   if (first == contentEnd) return line;
@@ -66,9 +69,9 @@ Line ClassifyLine(const std::basic_string<Unit>& text, size_t start, size_t cont
 
 // Lines end at LF, CRLF or a lone CR; the last line may have no break.
 template <typename Unit>
-std::vector<Line> SplitLines(const std::basic_string<Unit>& text, size_t bodyStart) {
+std::vector<Line> SplitLines(const std::basic_string<Unit>& text, size_t byteOrderMark) {
   std::vector<Line> lines;
-  size_t start = bodyStart;
+  size_t start = 0;
   while (start < text.size()) {
     size_t contentEnd = start;
     while (contentEnd < text.size() && text[contentEnd] != '\n' && text[contentEnd] != '\r') {
@@ -77,7 +80,9 @@ std::vector<Line> SplitLines(const std::basic_string<Unit>& text, size_t bodySta
     size_t end = contentEnd;
     if (end < text.size() && text[end] == '\r') ++end;
     if (end < text.size() && text[end] == '\n') ++end;
-    lines.push_back(ClassifyLine(text, start, contentEnd, end));
+    lines.push_back(ClassifyLine(text, start == 0 ? byteOrderMark : start, contentEnd, end));
+    lines.back().start = start;
+    lines.back().behindByteOrderMark = start == 0 && byteOrderMark > 0;
     start = end;
   }
   return lines;
@@ -128,13 +133,13 @@ std::basic_string<Unit> RewriteEntry(const std::basic_string<Unit>& text, const 
 }
 
 template <typename Unit>
-void EditLines(const std::basic_string<Unit>& text, size_t bodyStart, const char* sectionName,
+void EditLines(const std::basic_string<Unit>& text, size_t byteOrderMark, const char* sectionName,
                const char* keyName, const char* valueText, std::basic_string<Unit>* edited) {
   const std::basic_string<Unit> section = Widen<Unit>(sectionName);
   const std::basic_string<Unit> key = keyName ? Widen<Unit>(keyName) : std::basic_string<Unit>();
   const std::basic_string<Unit> value =
       valueText ? Widen<Unit>(valueText) : std::basic_string<Unit>();
-  const std::vector<Line> lines = SplitLines(text, bodyStart);
+  const std::vector<Line> lines = SplitLines(text, byteOrderMark);
   const std::basic_string<Unit> lineBreak = FindLineBreak(text, lines);
 
   // Which lines belong to a section of that name, which of them hold the key, and where a key
@@ -149,7 +154,7 @@ void EditLines(const std::basic_string<Unit>& text, size_t bodyStart, const char
     const Line& line = lines[i];
     if (line.kind == LineKind::kSection) {
       inside = IsNamed(text, line, section);
-      if (inside) ++sectionsSeen;
+      if (inside && !line.behindByteOrderMark) ++sectionsSeen;
       if (inside && sectionsSeen == 1) insertAfter = i;
     }
     inSection[i] = inside;
@@ -161,10 +166,15 @@ void EditLines(const std::basic_string<Unit>& text, size_t bodyStart, const char
     }
   }
 
-  edited->assign(text, 0, bodyStart);
+  edited->clear();
   for (size_t i = 0; i < lines.size(); ++i) {
     const Line& line = lines[i];
     const bool dropped = keyName == nullptr ? inSection[i] : isKey[i] && valueText == nullptr;
+    if (dropped && line.start == 0 && byteOrderMark > 0) {
+      // The mark stays, on a line of its own, so that no header moves up behind it.
+      edited->append(text, 0, byteOrderMark);
+      edited->append(text, line.contentEnd, line.end - line.contentEnd);
+    }
     if (dropped) continue;
     if (isKey[i]) {
       *edited += RewriteEntry(text, line, value);
@@ -240,8 +250,8 @@ bool EditProfileText(const std::string& text, const char* section, const char* k
     *edited = EncodeUtf16(units, bigEndian);
     return true;
   }
-  const size_t bodyStart = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-  EditLines(text, bodyStart, section, key, value, edited);
+  const size_t byteOrderMark = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  EditLines(text, byteOrderMark, section, key, value, edited);
   return true;
 }
 

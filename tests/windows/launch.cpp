@@ -1,13 +1,17 @@
-// Test launcher: starts a program with an exact command line, which wine's argv cannot carry.
-// Usage: launch <application path> <command line>, each as UTF-16 code units in hex.
+// Test launcher: starts programs with exact command lines, which wine's argv cannot carry.
+// Usage: launch APPLICATION COMMAND_LINE   (each as UTF-16 code units in hex; exits with the
+//                                           program's exit status)
+//        launch @LIST                      (one "APPLICATION COMMAND_LINE" pair a line, run in
+//                                           turn; prints each exit status)
 #include <windows.h>
 
+#include <fstream>
+#include <iostream>
 #include <string>
 
 namespace {
 
-bool FromHex(const wchar_t* hex, std::wstring* text) {
-  std::wstring digits(hex);
+bool FromHex(const std::string& digits, std::wstring* text) {
   if (digits.size() % 4 != 0) return false;
   for (size_t i = 0; i < digits.size(); i += 4) {
     text->push_back(static_cast<wchar_t>(std::stoul(digits.substr(i, 4), nullptr, 16)));
@@ -15,11 +19,12 @@ bool FromHex(const wchar_t* hex, std::wstring* text) {
   return true;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
+// The program's exit status, or 121 when it could not be started.
+DWORD Run(const std::string& applicationHex, const std::string& commandLineHex) {
   std::wstring application, commandLine;
-  if (argc != 3 || !FromHex(argv[1], &application) || !FromHex(argv[2], &commandLine)) return 120;
+  if (!FromHex(applicationHex, &application) || !FromHex(commandLineHex, &commandLine)) {
+    return 120;
+  }
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -36,5 +41,16 @@ int wmain(int argc, wchar_t** argv) {
   GetExitCodeProcess(process.hProcess, &exitCode);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  return static_cast<int>(exitCode);
+  return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3) return static_cast<int>(Run(argv[1], argv[2]));
+  if (argc != 2 || argv[1][0] != '@') return 120;
+  std::ifstream list(argv[1] + 1);
+  std::string application, commandLine;
+  while (list >> application >> commandLine) std::cout << Run(application, commandLine) << "\n";
+  return 0;
 }
