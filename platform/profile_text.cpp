@@ -22,9 +22,10 @@ struct Line {
   bool behindByteOrderMark;
 };
 
+// Windows also skips vertical tabs around names.
 template <typename Unit>
 bool IsBlank(Unit unit) {
-  return unit == ' ' || unit == '\t';
+  return unit == ' ' || unit == '\t' || unit == '\v';
 }
 
 template <typename Unit>

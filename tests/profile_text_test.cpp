@@ -37,6 +37,8 @@ const EditCase kEditCases[] = {
     {"HeaderWithoutBracket", "[tovrin\nmdb=old\n", "mdb", "ko197311", "[tovrin\nmdb=ko197311\n"},
     {"TextAfterBracketIgnored", "[tovrin] x\nmdb=old\n", "mdb", "ko197311",
      "[tovrin] x\nmdb=ko197311\n"},
+    {"VerticalTabsAroundNames", "\v[\vtovrin\v]\n\vmdb\v=old\n", "mdb", "ko197311",
+     "\v[\vtovrin\v]\n\vmdb\v=ko197311\n"},
     {"TabsAroundKey", "[tovrin]\n\tmdb\t=\told\n", "mdb", "ko197311",
      "[tovrin]\n\tmdb\t=\tko197311\n"},
     {"SimilarNamesUntouched", "[tovrin2]\nmdb=a\n[tovrin]\nmdbx=b\nxmdb=c\nm db=d\n", "mdb",

@@ -22,9 +22,9 @@ void Require(bool condition) {
 }
 
 std::string Trimmed(const std::string& text) {
-  size_t first = text.find_first_not_of(" \t");
+  size_t first = text.find_first_not_of(" \t\v");
   if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+  return text.substr(first, text.find_last_not_of(" \t\v") - first + 1);
 }
 
 std::string Folded(std::string text) {

@@ -1,0 +1,276 @@
+#!/usr/bin/env python3
+"""The native profile routine against the platform's, judged by the platform's own reader.
+
+  differential.py NATIVE_PROGRAM WINDOWS_PROGRAM LAUNCHER INIDUMP WINE_ENV FIXTURE_DIR [SEED]
+
+Generates settings files from a seed (printed, and taken from SEED or KO197311_SEED to replay),
+runs each switch on each file with both programs, and dumps every result with the Windows
+reader under Wine. A file whose dumps differ is kept in FIXTURE_DIR, which every run includes.
+"""
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+GENERATED_FILES = 320
+SWITCHES = {"/u": "ko197311", "/i": "jas197311", "/d": None}
+UNPRIVILEGED = 65534
+
+# Where Wine 8's reader differs from Windows, the routine follows Windows; files with these
+# features are run on both sides, but their dumps are not compared. Windows' behaviour is from
+# public conformance tests on Windows 10 (WelliSolutions/IniFileFormatReverseEngineering);
+# Wine's was seen with inidump.
+WINE_DEVIATIONS = [
+    ("a header without ']'", re.compile(rb"^[ \t]*\[[^\]\r\n]*$", re.M),
+     "Windows ends the name at the line break; Wine opens no section"),
+    ("a header with a second ']'", re.compile(rb"^[ \t]*\[[^\]\r\n]*\][^\r\n]*\]", re.M),
+     "Windows ends the name at the first ']'; Wine at the last"),
+    ("a UTF-8 byte-order mark", re.compile(rb"\A\xef\xbb\xbf"),
+     "Windows reads the mark as text, so a header on line 1 opens no section; Wine skips it"),
+    ("NUL bytes", re.compile(rb"\x00"),
+     "Windows takes a file for UTF-16 only by its byte-order mark; Wine guesses from the NULs"
+     " and reads no section at all"),
+]
+
+FIXED_CASES = {
+    "no-file": None,
+    "empty": b"",
+    "only-header": b"[tovrin]\n",
+    "only-marker": b"[tovrin]\nmdb=jas197311\n",
+    "marker-last-no-break": b"[app]\r\nname=x\r\n[tovrin]\r\nmdb=ko197311",
+    "vertical-tab": b"\x0b[\x0btovrin\x0b]\nmdb\x0b=\x0bold\n",
+    "bracket-missing": b"[tovrin\nmdb=old\n",
+    "bracket-twice": b"[tovrin]x]\nmdb=old\n",
+    "byte-order-mark": b"\xef\xbb\xbf[tovrin]\nmdb=old\n",
+    "nul-byte": b"[tovrin]\nmdb=old\nx=\x00\n",
+}
+
+SECTION_NAMES = [b"tovrin", b"TOVRIN", b"Tovrin", b" tovrin ", b"\ttovrin", b"tovrin2", b"app",
+                 b"other", b"mdb", b"tov rin", b"\xe9t\xe9"]
+KEY_NAMES = [b"mdb", b"MDB", b"Mdb", b" mdb", b"mdb ", b"\tmdb\t", b"#mdb", b"mdbx", b"xmdb",
+             b"name", b"x", b"m db", b"\xe9"]
+VALUES = [b"ko197311", b"jas197311", b"old", b"", b" spaced ", b"a=b", b'"quoted"', b";not",
+          b"\xe9t\xe9 \xff", b"v" * 1500]
+SEPARATORS = [b"=", b" = ", b"\t=\t", b"= ", b" ="]
+COMMENTS = [b"; note", b";mdb=x", b"  ; mdb=y", b";[tovrin]"]
+
+
+def generate(rng):
+    """A settings file mixing what real files hold, in one of the three line-break styles."""
+    lines = []
+    if rng.random() < 0.3:
+        lines += rng.choice([[b"free text"], [b"mdb=loose"], [b"; header comment"], [b""]])
+    for _ in range(rng.randint(0, 6)):
+        name = rng.choice(SECTION_NAMES)
+        lines.append(rng.choice([b"", b" ", b"\t"]) + b"[" + rng.choice([b"", b" "]) + name +
+                     rng.choice([b"", b" "]) + b"]" + rng.choice([b"", b" ", b" ; trailing"]))
+        for _ in range(rng.randint(0, 5)):
+            kind = rng.random()
+            if kind < 0.6:
+                lines.append(rng.choice(KEY_NAMES) + rng.choice(SEPARATORS) + rng.choice(VALUES))
+            elif kind < 0.75:
+                lines.append(rng.choice(COMMENTS))
+            elif kind < 0.9:
+                lines.append(b"")
+            else:
+                lines.append(rng.choice([b"mdb", b"just text", b"MDB "]))
+    line_break = rng.choice([b"\n", b"\r\n", b"\r"])
+    text = line_break.join(lines)
+    if lines and rng.random() < 0.8:
+        text += line_break
+    return text
+
+
+def first_section_markers(content):
+    """How many entries named mdb the first [tovrin] holds, the section the reader uses."""
+    lines = split_lines(content or b"")
+    count, sections = 0, 0
+    for line, marker in zip(lines, names_marker(lines)):
+        text = line.strip(b" \t\x0b\r\n")
+        if text.startswith(b"[") and text[1:].split(b"]")[0].strip(b" \t\x0b").lower() == b"tovrin":
+            sections += 1
+        count += marker and sections == 1
+    return count
+
+
+def deviation(content):
+    for name, pattern, _ in WINE_DEVIATIONS:
+        if content is not None and pattern.search(content):
+            return name
+    return None
+
+
+def split_lines(content):
+    return re.findall(rb"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+$", content)
+
+
+def names_marker(lines):
+    """For each line, whether it is an entry named mdb in a section named tovrin."""
+    flags, inside = [], False
+    for index, line in enumerate(lines):
+        text = line.rstrip(b"\r\n")
+        if index == 0 and text.startswith(b"\xef\xbb\xbf"):
+            text = text[3:]
+        text = text.strip(b" \t\x0b")
+        if text.startswith(b"["):
+            inside = text[1:].split(b"]")[0].strip(b" \t\x0b").lower() == b"tovrin"
+            flags.append(False)
+        else:
+            key = text.split(b"=")[0].strip(b" \t\x0b").lower()
+            flags.append(inside and not text.startswith(b";") and key == b"mdb")
+    return flags
+
+
+def kept_bytes(before, after):
+    """Every byte of every line that does not name the marker is kept, in order."""
+    old, new = split_lines(before or b""), split_lines(after or b"")
+    old_kept = b"".join(l for l, marker in zip(old, names_marker(old)) if not marker)
+    new_kept = b"".join(l for l, marker in zip(new, names_marker(new)) if not marker)
+    added = new_kept[len(old_kept):]
+    return new_kept.startswith(old_kept) and re.fullmatch(rb"(\r\n|\r|\n)?(\[tovrin\](\r\n|\r|\n))?", added) \
+        or new_kept == old_kept
+
+
+def read_dumps(text):
+    """{windows path: (sections as [(name, [entries])], marker or None)} from inidump's output."""
+    dumps, current = {}, None
+    for line in text.splitlines():
+        kind, _, value = line.partition(" ")
+        data = None if value == "none" else bytes.fromhex(value)
+        if kind == "file":
+            current = dumps.setdefault(data.decode("utf-8"), {"sections": [], "marker": None})
+        elif kind == "section":
+            current["sections"].append((data, []))
+        elif kind == "entry":
+            current["sections"][-1][1].append(data)
+        elif kind == "marker":
+            current["marker"] = data
+    return dumps
+
+
+def without_marker(dump):
+    """The dump less the marker's own entries, which duplicates may leave apart by design."""
+    def is_marker(section, entry):
+        return section.strip().lower() == b"tovrin" and entry.split(b"=")[0].strip().lower() == b"mdb"
+    return [(section, [e for e in entries if not is_marker(section, e)])
+            for section, entries in dump["sections"]]
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def main(argv):
+    if len(argv) not in (7, 8):
+        sys.exit(__doc__)
+    native, windows, launcher, inidump, wine_env, fixtures = map(os.path.abspath, argv[1:7])
+    if not shutil.which("wine"):
+        print("SKIPPED: wine is not installed (bash tools/setup installs it)")
+        return 1 if os.environ.get("CI") == "true" else 77
+    if not os.path.exists(native):
+        print(f"FAILED: {native} is missing; build the native preset first")
+        return 1
+    seed = int(argv[7] if len(argv) == 8 else os.environ.get("KO197311_SEED", random.randrange(1 << 32)))
+    print(f"seed {seed} (replay: KO197311_SEED={seed} ctest --preset windows -R differential)")
+    rng = random.Random(seed)
+    cases = dict(FIXED_CASES)
+    for name in sorted(os.listdir(fixtures)) if os.path.isdir(fixtures) else []:
+        cases["fixture-" + name] = open(os.path.join(fixtures, name), "rb").read()
+    for index in range(GENERATED_FILES):
+        cases[f"generated-{index}"] = generate(rng)
+
+    root = tempfile.mkdtemp(prefix="ko197311-differential-")
+    runs = []  # (case, switch, native folder, windows folder)
+    for case, content in cases.items():
+        for number, switch in enumerate(SWITCHES):
+            pair = []
+            for side, program in (("native", native), ("windows", windows)):
+                folder = os.path.join(root, f"{case}-{number}-{side}")
+                os.makedirs(folder)
+                shutil.copy(program, folder)
+                if content is not None:
+                    with open(os.path.join(folder, "settings.ini"), "wb") as f:
+                        f.write(content)
+                pair.append(folder)
+            runs.append((case, switch, *pair))
+
+    for case, switch, native_folder, _ in runs:
+        subprocess.run([os.path.join(native_folder, os.path.basename(native)), switch], cwd=root,
+                       check=True, timeout=30)
+    if os.geteuid() == 0:
+        subprocess.run(["chown", "-R", f"{UNPRIVILEGED}:{UNPRIVILEGED}", root], check=True)
+    hexed = lambda text: text.encode("utf-16-be").hex()  # noqa: E731
+    with open(os.path.join(root, "runs.txt"), "w") as batch:
+        for case, switch, _, windows_folder in runs:
+            exe = windows_path(os.path.join(windows_folder, os.path.basename(windows)))
+            batch.write(f"{hexed(exe)} {hexed(chr(34) + exe + chr(34) + ' ' + switch)}\n")
+    statuses = subprocess.run([wine_env, "wine", windows_path(launcher), "@" + windows_path(os.path.join(root, "runs.txt"))],
+                              capture_output=True, text=True, timeout=1200).stdout.split()
+    with open(os.path.join(root, "dumps.txt"), "w") as listing:
+        for _, _, native_folder, windows_folder in runs:
+            for folder in (native_folder, windows_folder):
+                listing.write(windows_path(os.path.join(folder, "settings.ini")) + "\n")
+    dumped = subprocess.run([wine_env, "wine", windows_path(inidump), "@" + windows_path(os.path.join(root, "dumps.txt"))],
+                            capture_output=True, timeout=1200)
+    dumps = read_dumps(dumped.stdout.decode("ascii"))
+
+    failures, compared, expected = [], 0, {}
+    for (case, switch, native_folder, windows_folder), status in zip(runs, statuses + [None] * len(runs)):
+        before = cases[case]
+        label = f"{case} {switch}"
+        after = open(os.path.join(native_folder, "settings.ini"), "rb").read() \
+            if os.path.exists(os.path.join(native_folder, "settings.ini")) else None
+        if status != "0":
+            failures.append((case, f"{label}: ko197311.exe ended with {status}"))
+        if before is None and switch == "/d" and after is not None:
+            failures.append((case, f"{label}: a delete created the file"))
+        if not kept_bytes(before, after):
+            failures.append((case, f"{label}: native run changed bytes outside the marker's lines"))
+        native_dump = dumps.get(windows_path(os.path.join(native_folder, "settings.ini")))
+        windows_dump = dumps.get(windows_path(os.path.join(windows_folder, "settings.ini")))
+        if native_dump is None or windows_dump is None:
+            failures.append((case, f"{label}: no dump"))
+            continue
+        reason = deviation(before)
+        if reason:
+            expected[reason] = expected.get(reason, 0) + 1
+            continue
+        compared += 1
+        intended = SWITCHES[switch]
+        for side, dump in (("native", native_dump), ("windows", windows_dump)):
+            marker = None if dump["marker"] is None else dump["marker"].decode("latin-1")
+            if side == "windows" and intended is None and first_section_markers(before) > 1:
+                # By design: the platform's writer deletes only the first of duplicate keys, so
+                # its reader still finds the next; ours removes them all.
+                expected["duplicate markers after a delete"] = expected.get(
+                    "duplicate markers after a delete", 0) + 1
+                continue
+            if marker != intended:
+                failures.append((case, f"{label}: the reader finds {marker!r:.60} after the {side} run, "
+                                       f"not {intended!r}"))
+        if without_marker(native_dump) != without_marker(windows_dump):
+            failures.append((case, f"{label}: the reader sees other settings after the native run:\n"
+                                   f"    native  {without_marker(native_dump)}\n"
+                                   f"    windows {without_marker(windows_dump)}"))
+
+    for case in sorted({case for case, _ in failures}):
+        if case.startswith("generated-"):
+            os.makedirs(fixtures, exist_ok=True)
+            kept = os.path.join(fixtures, f"seed{seed}-{case}.ini")
+            with open(kept, "wb") as f:
+                f.write(cases[case])
+            print(f"kept {case} as the fixture {kept}")
+    for _, message in failures:
+        print("FAILED:", message)
+    print(f"{len(cases)} files, {len(runs)} runs on each side, {compared} dumps compared; "
+          "expected differences: " + (", ".join(f"{n} ({c} runs)" for n, c in expected.items()) or "none"))
+    shutil.rmtree(root)
+    print(f"{compared * 2 - len(failures)} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
