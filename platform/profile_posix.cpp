@@ -30,7 +30,8 @@ void SleepMilliseconds(long milliseconds) {
   }
 }
 
-bool ReadWhole(int fd, std::string* text) {
+bool ReadWhole(int fd, off_t size, std::string* text) {
+  text->reserve(static_cast<size_t>(size) + 1);  // one allocation, even for a large file
   char buffer[65536];
   for (off_t at = 0;;) {
     ssize_t got = pread(fd, buffer, sizeof buffer, at);
@@ -192,7 +193,7 @@ Outcome UpdateExistingFile(const std::string& target, const char* section, const
     outcome = Outcome::kFailed;
   } else if (stat(target.c_str(), &named) != 0 || !IsSameFile(named, locked)) {
     outcome = Outcome::kStartOver;
-  } else if (!ReadWhole(fd, &text) ||
+  } else if (!ReadWhole(fd, locked.st_size, &text) ||
              !profile::EditProfileText(text, section, key, value, &edited)) {
     outcome = Outcome::kFailed;
   } else if (edited == text) {

@@ -2,7 +2,6 @@
 #include "profile_text.h"
 
 #include <cstring>
-#include <vector>
 
 namespace profile {
 namespace {
@@ -68,25 +67,20 @@ Line ClassifyLine(const std::basic_string<Unit>& text, size_t start, size_t cont
   return line;
 }
 
-// Lines end at LF, CRLF or a lone CR; the last line may have no break.
+// The line that starts at `start`. Lines end at LF, CRLF or a lone CR; the last may have no break.
 template <typename Unit>
-std::vector<Line> SplitLines(const std::basic_string<Unit>& text, size_t byteOrderMark) {
-  std::vector<Line> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t contentEnd = start;
-    while (contentEnd < text.size() && text[contentEnd] != '\n' && text[contentEnd] != '\r') {
-      ++contentEnd;
-    }
-    size_t end = contentEnd;
-    if (end < text.size() && text[end] == '\r') ++end;
-    if (end < text.size() && text[end] == '\n') ++end;
-    lines.push_back(ClassifyLine(text, start == 0 ? byteOrderMark : start, contentEnd, end));
-    lines.back().start = start;
-    lines.back().behindByteOrderMark = start == 0 && byteOrderMark > 0;
-    start = end;
+Line LineAt(const std::basic_string<Unit>& text, size_t start, size_t byteOrderMark) {
+  size_t contentEnd = start;
+  while (contentEnd < text.size() && text[contentEnd] != '\n' && text[contentEnd] != '\r') {
+    ++contentEnd;
   }
-  return lines;
+  size_t end = contentEnd;
+  if (end < text.size() && text[end] == '\r') ++end;
+  if (end < text.size() && text[end] == '\n') ++end;
+  Line line = ClassifyLine(text, start == 0 ? byteOrderMark : start, contentEnd, end);
+  line.start = start;
+  line.behindByteOrderMark = start == 0 && byteOrderMark > 0;
+  return line;
 }
 
 template <typename Unit>
@@ -101,14 +95,29 @@ bool IsNamed(const std::basic_string<Unit>& text, const Line& line,
 
 // The file's own line break, taken from its first line that has one.
 template <typename Unit>
-std::basic_string<Unit> FindLineBreak(const std::basic_string<Unit>& text,
-                                      const std::vector<Line>& lines) {
-  for (const Line& line : lines) {
-    if (line.end > line.contentEnd) {
-      return text.substr(line.contentEnd, line.end - line.contentEnd);
-    }
+std::basic_string<Unit> FindLineBreak(const std::basic_string<Unit>& text) {
+  for (size_t at = 0; at < text.size(); ++at) {
+    if (text[at] == '\n') return std::basic_string<Unit>(1, Unit('\n'));
+    if (text[at] != '\r') continue;
+    if (at + 1 < text.size() && text[at + 1] == '\n') return {Unit('\r'), Unit('\n')};
+    return std::basic_string<Unit>(1, Unit('\r'));
   }
   return std::basic_string<Unit>(1, Unit('\n'));
+}
+
+// Where a line stands: inside a section of the wanted name or not, and how many such sections
+// Windows has seen up to it.
+struct Position {
+  bool inside = false;
+  size_t sectionsSeen = 0;
+};
+
+template <typename Unit>
+void Advance(const std::basic_string<Unit>& text, const Line& line,
+             const std::basic_string<Unit>& section, Position* position) {
+  if (line.kind != LineKind::kSection) return;
+  position->inside = IsNamed(text, line, section);
+  if (position->inside && !line.behindByteOrderMark) ++position->sectionsSeen;
 }
 
 template <typename Unit>
@@ -140,60 +149,64 @@ void EditLines(const std::basic_string<Unit>& text, size_t byteOrderMark, const 
   const std::basic_string<Unit> key = keyName ? Widen<Unit>(keyName) : std::basic_string<Unit>();
   const std::basic_string<Unit> value =
       valueText ? Widen<Unit>(valueText) : std::basic_string<Unit>();
-  const std::vector<Line> lines = SplitLines(text, byteOrderMark);
-  const std::basic_string<Unit> lineBreak = FindLineBreak(text, lines);
+  const std::basic_string<Unit> lineBreak = FindLineBreak(text);
+  auto isKey = [&](const Line& line, const Position& position) {
+    return keyName != nullptr && position.inside && line.kind == LineKind::kEntry &&
+           IsNamed(text, line, key);
+  };
 
-  // Which lines belong to a section of that name, which of them hold the key, and where a key
-  // missing from the first such section goes: after its last line that is not blank or comment.
-  std::vector<bool> inSection(lines.size(), false);
-  std::vector<bool> isKey(lines.size(), false);
-  size_t sectionsSeen = 0;
+  // First pass: whether the first section of the name holds the key, and where the key goes if
+  // not: after that section's last line that is neither blank nor a comment.
+  Position position;
   bool firstHasKey = false;
-  size_t insertAfter = lines.size();
-  bool inside = false;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const Line& line = lines[i];
-    if (line.kind == LineKind::kSection) {
-      inside = IsNamed(text, line, section);
-      if (inside && !line.behindByteOrderMark) ++sectionsSeen;
-      if (inside && sectionsSeen == 1) insertAfter = i;
+  size_t insertAfter = text.size();  // the start of that line
+  for (size_t at = 0; at < text.size();) {
+    const Line line = LineAt(text, at, byteOrderMark);
+    Advance(text, line, section, &position);
+    const bool inFirst = position.inside && position.sectionsSeen == 1;
+    if (inFirst && (line.kind == LineKind::kSection || line.kind == LineKind::kEntry)) {
+      insertAfter = line.start;
     }
-    inSection[i] = inside;
-    if (!inside || line.kind != LineKind::kEntry) continue;
-    if (sectionsSeen == 1) insertAfter = i;
-    if (keyName != nullptr && IsNamed(text, line, key)) {
-      isKey[i] = true;
-      if (sectionsSeen == 1) firstHasKey = true;
-    }
+    if (inFirst && isKey(line, position)) firstHasKey = true;
+    at = line.end;
   }
+  const bool adds = keyName != nullptr && valueText != nullptr && !firstHasKey;
 
+  // Second pass: copy, rewriting or dropping the key's lines and adding the key where it goes.
   edited->clear();
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const Line& line = lines[i];
-    const bool dropped = keyName == nullptr ? inSection[i] : isKey[i] && valueText == nullptr;
+  edited->reserve(text.size() + key.size() + value.size() + section.size() + 8);
+  position = Position();
+  bool endsWithBreak = true;
+  for (size_t at = 0; at < text.size();) {
+    const Line line = LineAt(text, at, byteOrderMark);
+    Advance(text, line, section, &position);
+    at = line.end;
+    const bool keyLine = isKey(line, position);
+    const bool dropped = keyName == nullptr ? position.inside : keyLine && valueText == nullptr;
     if (dropped && line.start == 0 && byteOrderMark > 0) {
       // The mark stays, on a line of its own, so that no header moves up behind it.
       edited->append(text, 0, byteOrderMark);
       edited->append(text, line.contentEnd, line.end - line.contentEnd);
     }
     if (dropped) continue;
-    if (isKey[i]) {
+    if (keyLine) {
       *edited += RewriteEntry(text, line, value);
     } else {
       edited->append(text, line.start, line.end - line.start);
     }
-    if (i == insertAfter && valueText != nullptr && !firstHasKey) {
-      if (line.end == line.contentEnd) *edited += lineBreak;
-      // A lone CR before a line that starts with LF would read as one CRLF and swallow that line.
-      const bool joinsNext = lineBreak.size() == 1 && lineBreak[0] == '\r' &&
-                             i + 1 < lines.size() && text[lines[i + 1].start] == '\n';
-      *edited += key + Unit('=') + value + lineBreak;
-      if (joinsNext) edited->push_back('\n');
+    endsWithBreak = line.end > line.contentEnd;
+    if (!adds || line.start != insertAfter) continue;
+    if (!endsWithBreak) *edited += lineBreak;
+    *edited += key + Unit('=') + value + lineBreak;
+    // A lone CR before a line that starts with LF would read as one CRLF and swallow that line.
+    if (lineBreak.size() == 1 && lineBreak[0] == '\r' && at < text.size() && text[at] == '\n') {
+      edited->push_back('\n');
     }
+    endsWithBreak = true;
   }
 
-  if (sectionsSeen == 0 && keyName != nullptr && valueText != nullptr) {
-    if (!lines.empty() && lines.back().end == lines.back().contentEnd) *edited += lineBreak;
+  if (position.sectionsSeen == 0 && keyName != nullptr && valueText != nullptr) {
+    if (!endsWithBreak) *edited += lineBreak;
     *edited += Unit('[') + section + Unit(']') + lineBreak;
     *edited += key + Unit('=') + value + lineBreak;
   }
