@@ -7,7 +7,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform.h"
 #include "profile_text.h"
@@ -30,28 +33,65 @@ void SleepMilliseconds(long milliseconds) {
   }
 }
 
-bool ReadWhole(int fd, off_t size, std::string* text) {
-  text->reserve(static_cast<size_t>(size) + 1);  // one allocation, even for a large file
-  char buffer[65536];
-  for (off_t at = 0;;) {
-    ssize_t got = pread(fd, buffer, sizeof buffer, at);
-    if (got == 0) return true;
+// The whole file, read straight into memory that nothing else has touched: a large file is
+// neither copied twice nor cleared first.
+struct FileText {
+  std::unique_ptr<char[]> bytes;
+  size_t size = 0;
+  std::string_view view() const { return std::string_view(bytes.get(), size); }
+};
+
+bool ReadWhole(int fd, off_t expected, FileText* text) {
+  size_t capacity = static_cast<size_t>(expected) + 65536;  // room to see the end, or growth
+  text->bytes.reset(new char[capacity]);
+  for (;;) {
+    if (text->size == capacity) {
+      std::unique_ptr<char[]> larger(new char[capacity * 2]);
+      std::memcpy(larger.get(), text->bytes.get(), text->size);
+      text->bytes = std::move(larger);
+      capacity *= 2;
+    }
+    ssize_t got = pread(fd, text->bytes.get() + text->size, capacity - text->size,
+                        static_cast<off_t>(text->size));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
-    text->append(buffer, static_cast<size_t>(got));
-    at += got;
+    if (got == 0) return true;
+    text->size += static_cast<size_t>(got);
   }
 }
 
-bool WriteWhole(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t put = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+bool WriteAt(int fd, const char* data, size_t size, off_t* offset) {
+  for (size_t done = 0; done < size;) {
+    ssize_t put = pwrite(fd, data + done, size - done, *offset);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) return false;
     done += static_cast<size_t>(put);
+    *offset += put;
   }
   return true;
+}
+
+// Writes the new content at the start of `fd`: the old text's bytes between the changes, and
+// the changes' replacements.
+bool WriteNewContent(int fd, std::string_view text, const profile::TextChanges& changes) {
+  off_t offset = 0;
+  size_t copied = 0;
+  for (const profile::Change<char>& change : changes) {
+    if (!WriteAt(fd, text.data() + copied, change.start - copied, &offset) ||
+        !WriteAt(fd, change.replacement.data(), change.replacement.size(), &offset)) {
+      return false;
+    }
+    copied = change.end;
+  }
+  return WriteAt(fd, text.data() + copied, text.size() - copied, &offset);
+}
+
+off_t NewSize(std::string_view text, const profile::TextChanges& changes) {
+  size_t size = text.size();
+  for (const profile::Change<char>& change : changes) {
+    size += change.replacement.size() - (change.end - change.start);
+  }
+  return static_cast<off_t>(size);
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -138,10 +178,10 @@ bool MatchAttributes(int fd, const struct stat* original) {
   return fchown(fd, original->st_uid, original->st_gid) == 0;
 }
 
-// Writes `content` to a new file beside `target` and puts it in place whole: over the old file
-// (`original` given), or only where no file exists yet, so no other writer's new file is lost.
-Outcome PublishNewFile(const std::string& target, const std::string& content,
-                       const struct stat* original) {
+// Writes the new content to a new file beside `target` and puts it in place whole: over the old
+// file (`original` given), or only where no file exists yet, so no other writer's file is lost.
+Outcome PublishNewFile(const std::string& target, std::string_view text,
+                       const profile::TextChanges& changes, const struct stat* original) {
   const std::string directory = DirectoryOf(target);
   TemporaryFile temporary;
   if (!MakeTemporaryFile(directory, &temporary)) return Outcome::kNoTemporaryFile;
@@ -149,7 +189,7 @@ Outcome PublishNewFile(const std::string& target, const std::string& content,
     DiscardTemporaryFile(&temporary);
     return Outcome::kNoTemporaryFile;
   }
-  if (!WriteWhole(temporary.fd, content) || fsync(temporary.fd) != 0) {
+  if (!WriteNewContent(temporary.fd, text, changes) || fsync(temporary.fd) != 0) {
     DiscardTemporaryFile(&temporary);
     return Outcome::kFailed;
   }
@@ -173,10 +213,11 @@ Outcome PublishNewFile(const std::string& target, const std::string& content,
 
 // For a writable file in a directory where no new file can be made, as the Windows routine does.
 // Space is reserved first, so a full disk stops the write before any byte changes.
-bool RewriteInPlace(int fd, const std::string& content, const struct stat& original) {
-  const off_t size = static_cast<off_t>(content.size());
+bool RewriteInPlace(int fd, std::string_view text, const profile::TextChanges& changes,
+                    const struct stat& original) {
+  const off_t size = NewSize(text, changes);
   if (size > original.st_size && posix_fallocate(fd, 0, size) != 0) return false;
-  return WriteWhole(fd, content) && ftruncate(fd, size) == 0 && fsync(fd) == 0;
+  return WriteNewContent(fd, text, changes) && ftruncate(fd, size) == 0 && fsync(fd) == 0;
 }
 
 // One read-modify-write of an existing file under its lock, once the path is known to still name
@@ -187,21 +228,23 @@ Outcome UpdateExistingFile(const std::string& target, const char* section, const
   if (fd < 0) return Outcome::kFailed;
   LockForWriting(fd);
   struct stat locked, named;
-  std::string text, edited;
+  FileText text;
+  profile::TextChanges changes;
   Outcome outcome = Outcome::kFailed;
   if (fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode) || (locked.st_mode & 0222) == 0) {
     outcome = Outcome::kFailed;
   } else if (stat(target.c_str(), &named) != 0 || !IsSameFile(named, locked)) {
     outcome = Outcome::kStartOver;
   } else if (!ReadWhole(fd, locked.st_size, &text) ||
-             !profile::EditProfileText(text, section, key, value, &edited)) {
+             !profile::PlanProfileEdit(text.view(), section, key, value, &changes)) {
     outcome = Outcome::kFailed;
-  } else if (edited == text) {
+  } else if (profile::ChangesNothing(text.view(), changes)) {
     outcome = Outcome::kDone;
   } else {
-    outcome = PublishNewFile(target, edited, &locked);
+    outcome = PublishNewFile(target, text.view(), changes, &locked);
     if (outcome == Outcome::kNoTemporaryFile) {
-      outcome = RewriteInPlace(fd, edited, locked) ? Outcome::kDone : Outcome::kFailed;
+      outcome =
+          RewriteInPlace(fd, text.view(), changes, locked) ? Outcome::kDone : Outcome::kFailed;
     }
   }
   close(fd);  // releases the lock, after the new content is in place
@@ -224,9 +267,10 @@ bool WriteProfile(const char* section, const char* key, const char* value, const
     if (stat(target.c_str(), &seen) != 0) {
       if (errno != ENOENT) return false;
       if (value == nullptr || key == nullptr) return true;  // nothing to remove, no file made
-      std::string edited;
-      if (!profile::EditProfileText(std::string(), section, key, value, &edited)) return false;
-      Outcome created = PublishNewFile(target, edited, nullptr);
+      const std::string_view empty;
+      profile::TextChanges changes;
+      if (!profile::PlanProfileEdit(empty, section, key, value, &changes)) return false;
+      Outcome created = PublishNewFile(target, empty, changes, nullptr);
       if (created != Outcome::kStartOver) return created == Outcome::kDone;
       continue;
     }

@@ -1,7 +1,10 @@
 // Profile text edit, read as the Windows reader reads: first section of a name, names without case.
 #include "profile_text.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 namespace profile {
 namespace {
@@ -33,14 +36,13 @@ Unit FoldCase(Unit unit) {
 }
 
 template <typename Unit>
-void TrimBlanks(const std::basic_string<Unit>& text, size_t* start, size_t* end) {
+void TrimBlanks(std::basic_string_view<Unit> text, size_t* start, size_t* end) {
   while (*start < *end && IsBlank(text[*start])) ++*start;
   while (*end > *start && IsBlank(text[*end - 1])) --*end;
 }
 
 template <typename Unit>
-Line ClassifyLine(const std::basic_string<Unit>& text, size_t start, size_t contentEnd,
-                  size_t end) {
+Line ClassifyLine(std::basic_string_view<Unit> text, size_t start, size_t contentEnd, size_t end) {
   Line line = {start, contentEnd, end, LineKind::kBlank, start, start, contentEnd, false};
   size_t first = start;
   while (first < contentEnd && IsBlank(text[first])) ++first;
@@ -67,13 +69,21 @@ Line ClassifyLine(const std::basic_string<Unit>& text, size_t start, size_t cont
   return line;
 }
 
-// The line that starts at `start`. Lines end at LF, CRLF or a lone CR; the last may have no break.
+// Where the line that starts at `start` ends: at LF, CRLF or a lone CR. std::string finds a unit
+// with memchr, which keeps long files fast.
 template <typename Unit>
-Line LineAt(const std::basic_string<Unit>& text, size_t start, size_t byteOrderMark) {
-  size_t contentEnd = start;
-  while (contentEnd < text.size() && text[contentEnd] != '\n' && text[contentEnd] != '\r') {
-    ++contentEnd;
-  }
+size_t FindContentEnd(std::basic_string_view<Unit> text, size_t start) {
+  size_t lineFeed = text.find(Unit('\n'), start);
+  if (lineFeed == std::basic_string_view<Unit>::npos) lineFeed = text.size();
+  const Unit* first = text.data() + start;
+  const Unit* carriageReturn = std::char_traits<Unit>::find(first, lineFeed - start, Unit('\r'));
+  return carriageReturn == nullptr ? lineFeed : start + (carriageReturn - first);
+}
+
+// The line that starts at `start`; the last line may have no break.
+template <typename Unit>
+Line LineAt(std::basic_string_view<Unit> text, size_t start, size_t byteOrderMark) {
+  const size_t contentEnd = FindContentEnd(text, start);
   size_t end = contentEnd;
   if (end < text.size() && text[end] == '\r') ++end;
   if (end < text.size() && text[end] == '\n') ++end;
@@ -83,8 +93,23 @@ Line LineAt(const std::basic_string<Unit>& text, size_t start, size_t byteOrderM
   return line;
 }
 
+// The start of the next line at or after `from` (itself a line start) whose first non-blank unit
+// is "[", or the text's end. Outside the wanted sections nothing but headers matters, so this
+// skips whole sections at memchr's pace.
 template <typename Unit>
-bool IsNamed(const std::basic_string<Unit>& text, const Line& line,
+size_t FindHeaderLine(std::basic_string_view<Unit> text, size_t from, size_t byteOrderMark) {
+  for (size_t bracket = text.find(Unit('['), from); bracket != std::basic_string_view<Unit>::npos;
+       bracket = text.find(Unit('['), bracket + 1)) {
+    size_t start = bracket;
+    while (start > from && IsBlank(text[start - 1])) --start;
+    if (start == from || text[start - 1] == '\n' || text[start - 1] == '\r') return start;
+    if (from == 0 && start == byteOrderMark) return 0;
+  }
+  return text.size();
+}
+
+template <typename Unit>
+bool IsNamed(std::basic_string_view<Unit> text, const Line& line,
              const std::basic_string<Unit>& name) {
   if (line.nameEnd - line.nameStart != name.size()) return false;
   for (size_t i = 0; i < name.size(); ++i) {
@@ -95,14 +120,13 @@ bool IsNamed(const std::basic_string<Unit>& text, const Line& line,
 
 // The file's own line break, taken from its first line that has one.
 template <typename Unit>
-std::basic_string<Unit> FindLineBreak(const std::basic_string<Unit>& text) {
-  for (size_t at = 0; at < text.size(); ++at) {
-    if (text[at] == '\n') return std::basic_string<Unit>(1, Unit('\n'));
-    if (text[at] != '\r') continue;
-    if (at + 1 < text.size() && text[at + 1] == '\n') return {Unit('\r'), Unit('\n')};
-    return std::basic_string<Unit>(1, Unit('\r'));
-  }
-  return std::basic_string<Unit>(1, Unit('\n'));
+std::basic_string<Unit> FindLineBreak(std::basic_string_view<Unit> text) {
+  const size_t contentEnd = FindContentEnd(text, 0);
+  if (contentEnd == text.size()) return std::basic_string<Unit>(1, Unit('\n'));
+  const size_t length =
+      text[contentEnd] == '\r' && contentEnd + 1 < text.size() && text[contentEnd + 1] == '\n' ? 2
+                                                                                               : 1;
+  return std::basic_string<Unit>(text.substr(contentEnd, length));
 }
 
 // Where a line stands: inside a section of the wanted name or not, and how many such sections
@@ -113,7 +137,7 @@ struct Position {
 };
 
 template <typename Unit>
-void Advance(const std::basic_string<Unit>& text, const Line& line,
+void Advance(std::basic_string_view<Unit> text, const Line& line,
              const std::basic_string<Unit>& section, Position* position) {
   if (line.kind != LineKind::kSection) return;
   position->inside = IsNamed(text, line, section);
@@ -129,7 +153,7 @@ std::basic_string<Unit> Widen(const char* text) {
 
 // The key line with its value replaced; the key keeps its spelling and the "=" its spacing.
 template <typename Unit>
-std::basic_string<Unit> RewriteEntry(const std::basic_string<Unit>& text, const Line& line,
+std::basic_string<Unit> RewriteEntry(std::basic_string_view<Unit> text, const Line& line,
                                      const std::basic_string<Unit>& value) {
   std::basic_string<Unit> rewritten;
   if (line.equals < line.contentEnd) {
@@ -137,79 +161,94 @@ std::basic_string<Unit> RewriteEntry(const std::basic_string<Unit>& text, const 
     while (valueStart < line.contentEnd && IsBlank(text[valueStart])) ++valueStart;
     rewritten = text.substr(line.start, valueStart - line.start);
   } else {
-    rewritten = text.substr(line.start, line.nameEnd - line.start) + Unit('=');
+    rewritten = text.substr(line.start, line.nameEnd - line.start);
+    rewritten.push_back('=');
   }
-  return rewritten + value + text.substr(line.contentEnd, line.end - line.contentEnd);
+  rewritten += value;
+  rewritten += text.substr(line.contentEnd, line.end - line.contentEnd);
+  return rewritten;
 }
 
 template <typename Unit>
-void EditLines(const std::basic_string<Unit>& text, size_t byteOrderMark, const char* sectionName,
-               const char* keyName, const char* valueText, std::basic_string<Unit>* edited) {
-  const std::basic_string<Unit> section = Widen<Unit>(sectionName);
-  const std::basic_string<Unit> key = keyName ? Widen<Unit>(keyName) : std::basic_string<Unit>();
-  const std::basic_string<Unit> value =
-      valueText ? Widen<Unit>(valueText) : std::basic_string<Unit>();
-  const std::basic_string<Unit> lineBreak = FindLineBreak(text);
-  auto isKey = [&](const Line& line, const Position& position) {
-    return keyName != nullptr && position.inside && line.kind == LineKind::kEntry &&
-           IsNamed(text, line, key);
-  };
+void PlanChanges(std::basic_string_view<Unit> text, size_t byteOrderMark, const char* sectionName,
+                 const char* keyName, const char* valueText, std::vector<Change<Unit>>* found) {
+  using Text = std::basic_string<Unit>;
+  const Text section = Widen<Unit>(sectionName);
+  const Text key = keyName ? Widen<Unit>(keyName) : Text();
+  const Text value = valueText ? Widen<Unit>(valueText) : Text();
+  const Text lineBreak = FindLineBreak(text);
+  const Text entry = key + Unit('=') + value + lineBreak;
 
-  // First pass: whether the first section of the name holds the key, and where the key goes if
-  // not: after that section's last line that is neither blank nor a comment.
+  // One pass finds the changes: the key's lines rewritten or dropped in every section of the
+  // name (a null key drops those sections whole), and, when the first such section lacks the
+  // key, where it goes: after that section's last line that is neither blank nor a comment.
+  std::vector<Change<Unit>>& changes = *found;
+  changes.clear();
   Position position;
   bool firstHasKey = false;
-  size_t insertAfter = text.size();  // the start of that line
+  Line insertAfter = {};
+  bool foundInsertion = false;
   for (size_t at = 0; at < text.size();) {
+    if (!position.inside) at = FindHeaderLine(text, at, byteOrderMark);
+    if (at == text.size()) break;
     const Line line = LineAt(text, at, byteOrderMark);
+    at = line.end;
     Advance(text, line, section, &position);
     const bool inFirst = position.inside && position.sectionsSeen == 1;
+    const bool isKey = keyName != nullptr && position.inside && line.kind == LineKind::kEntry &&
+                       IsNamed(text, line, key);
     if (inFirst && (line.kind == LineKind::kSection || line.kind == LineKind::kEntry)) {
-      insertAfter = line.start;
+      insertAfter = line;
+      foundInsertion = true;
     }
-    if (inFirst && isKey(line, position)) firstHasKey = true;
-    at = line.end;
+    firstHasKey = firstHasKey || (inFirst && isKey);
+    if (isKey && valueText != nullptr) {
+      changes.push_back({line.start, line.end, RewriteEntry(text, line, value)});
+    } else if ((isKey && valueText == nullptr) || (keyName == nullptr && position.inside)) {
+      // A byte-order mark stays, on a line of its own, so that no header moves up behind it.
+      Text kept(line.start == 0 ? text.substr(0, byteOrderMark) : std::basic_string_view<Unit>());
+      if (!kept.empty()) kept += text.substr(line.contentEnd, line.end - line.contentEnd);
+      changes.push_back({line.start, line.end, kept});
+    }
   }
-  const bool adds = keyName != nullptr && valueText != nullptr && !firstHasKey;
 
-  // Second pass: copy, rewriting or dropping the key's lines and adding the key where it goes.
-  edited->clear();
-  edited->reserve(text.size() + key.size() + value.size() + section.size() + 8);
-  position = Position();
-  bool endsWithBreak = true;
-  for (size_t at = 0; at < text.size();) {
-    const Line line = LineAt(text, at, byteOrderMark);
-    Advance(text, line, section, &position);
-    at = line.end;
-    const bool keyLine = isKey(line, position);
-    const bool dropped = keyName == nullptr ? position.inside : keyLine && valueText == nullptr;
-    if (dropped && line.start == 0 && byteOrderMark > 0) {
-      // The mark stays, on a line of its own, so that no header moves up behind it.
-      edited->append(text, 0, byteOrderMark);
-      edited->append(text, line.contentEnd, line.end - line.contentEnd);
-    }
-    if (dropped) continue;
-    if (keyLine) {
-      *edited += RewriteEntry(text, line, value);
-    } else {
-      edited->append(text, line.start, line.end - line.start);
-    }
-    endsWithBreak = line.end > line.contentEnd;
-    if (!adds || line.start != insertAfter) continue;
-    if (!endsWithBreak) *edited += lineBreak;
-    *edited += key + Unit('=') + value + lineBreak;
+  if (keyName != nullptr && valueText != nullptr && !firstHasKey && foundInsertion) {
+    Text added = insertAfter.end == insertAfter.contentEnd ? lineBreak : Text();
+    added += entry;
     // A lone CR before a line that starts with LF would read as one CRLF and swallow that line.
-    if (lineBreak.size() == 1 && lineBreak[0] == '\r' && at < text.size() && text[at] == '\n') {
-      edited->push_back('\n');
+    const size_t next = insertAfter.end;
+    if (lineBreak.size() == 1 && lineBreak[0] == '\r' && next < text.size() && text[next] == '\n') {
+      added.push_back('\n');
     }
-    endsWithBreak = true;
+    changes.push_back({next, next, added});
+  } else if (keyName != nullptr && valueText != nullptr && !foundInsertion) {
+    const bool endsWithBreak =
+        text.empty() || text.back() == Unit('\n') || text.back() == Unit('\r');
+    Text added = endsWithBreak ? Text() : lineBreak;
+    added += Unit('[') + section + Unit(']') + lineBreak + entry;
+    changes.push_back({text.size(), text.size(), added});
   }
+  std::stable_sort(changes.begin(), changes.end(),
+                   [](const Change<Unit>& a, const Change<Unit>& b) { return a.start < b.start; });
+}
 
-  if (position.sectionsSeen == 0 && keyName != nullptr && valueText != nullptr) {
-    if (!endsWithBreak) *edited += lineBreak;
-    *edited += Unit('[') + section + Unit(']') + lineBreak;
-    *edited += key + Unit('=') + value + lineBreak;
+template <typename Unit>
+std::basic_string<Unit> Apply(std::basic_string_view<Unit> text,
+                              const std::vector<Change<Unit>>& changes) {
+  size_t size = text.size();
+  for (const Change<Unit>& change : changes) {
+    size += change.replacement.size() - (change.end - change.start);
   }
+  std::basic_string<Unit> edited;
+  edited.reserve(size);
+  size_t copied = 0;
+  for (const Change<Unit>& change : changes) {
+    edited.append(text, copied, change.start - copied);
+    edited += change.replacement;
+    copied = change.end;
+  }
+  edited.append(text, copied, text.size() - copied);
+  return edited;
 }
 
 bool HasAny(const char* text, const char* units) {
@@ -223,7 +262,7 @@ bool HasNonAscii(const char* text) {
   return false;
 }
 
-std::u16string DecodeUtf16(const std::string& text, bool bigEndian) {
+std::u16string DecodeUtf16(std::string_view text, bool bigEndian) {
   std::u16string units;
   for (size_t i = 2; i + 1 < text.size(); i += 2) {
     unsigned char first = static_cast<unsigned char>(text[i]);
@@ -246,8 +285,8 @@ std::string EncodeUtf16(const std::u16string& units, bool bigEndian) {
 
 }  // namespace
 
-bool EditProfileText(const std::string& text, const char* section, const char* key,
-                     const char* value, std::string* edited) {
+bool PlanProfileEdit(std::string_view text, const char* section, const char* key, const char* value,
+                     TextChanges* changes) {
   // A name or value that would end the line or the name early cannot be stored as given.
   if (section == nullptr || section[0] == 0 || (key != nullptr && key[0] == 0)) return false;
   if (HasAny(section, "\r\n]") || HasAny(key, "\r\n=") || HasAny(value, "\r\n")) return false;
@@ -255,17 +294,41 @@ bool EditProfileText(const std::string& text, const char* section, const char* k
   const bool littleEndian = text.compare(0, 2, "\xFF\xFE") == 0;
   const bool bigEndian = text.compare(0, 2, "\xFE\xFF") == 0;
   if (littleEndian || bigEndian) {
-    // Only ASCII has one meaning in both encodings; an odd size is not UTF-16 at all.
+    // Only ASCII has one meaning in both encodings; an odd size is not UTF-16 at all. The file is
+    // rewritten whole: UTF-16 settings files are small.
     if (text.size() % 2 != 0 || HasNonAscii(section) || HasNonAscii(key) || HasNonAscii(value)) {
       return false;
     }
-    std::u16string units;
-    EditLines(DecodeUtf16(text, bigEndian), 0, section, key, value, &units);
-    *edited = EncodeUtf16(units, bigEndian);
+    const std::u16string units = DecodeUtf16(text, bigEndian);
+    std::vector<Change<char16_t>> unitChanges;
+    PlanChanges<char16_t>(units, 0, section, key, value, &unitChanges);
+    changes->assign(1,
+                    {0, text.size(), EncodeUtf16(Apply<char16_t>(units, unitChanges), bigEndian)});
     return true;
   }
   const size_t byteOrderMark = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-  EditLines(text, byteOrderMark, section, key, value, edited);
+  PlanChanges<char>(text, byteOrderMark, section, key, value, changes);
+  return true;
+}
+
+bool ChangesNothing(std::string_view text, const TextChanges& changes) {
+  for (const Change<char>& change : changes) {
+    if (text.compare(change.start, change.end - change.start, change.replacement) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string ApplyChanges(std::string_view text, const TextChanges& changes) {
+  return Apply<char>(text, changes);
+}
+
+bool EditProfileText(const std::string& text, const char* section, const char* key,
+                     const char* value, std::string* edited) {
+  TextChanges changes;
+  if (!PlanProfileEdit(text, section, key, value, &changes)) return false;
+  *edited = Apply<char>(text, changes);
   return true;
 }
 
