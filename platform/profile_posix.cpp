@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -33,32 +34,49 @@ void SleepMilliseconds(long milliseconds) {
   }
 }
 
-// The whole file, read straight into memory that nothing else has touched: a large file is
-// neither copied twice nor cleared first.
-struct FileText {
-  std::unique_ptr<char[]> bytes;
-  size_t size = 0;
-  std::string_view view() const { return std::string_view(bytes.get(), size); }
-};
+// The whole file, read straight into fresh memory: neither copied twice nor cleared first, and
+// in huge pages where the system has them, which a large file reads into several times faster.
+class FileText {
+ public:
+  FileText() = default;
+  FileText(const FileText&) = delete;
+  FileText& operator=(const FileText&) = delete;
+  ~FileText() { Release(); }
 
-bool ReadWhole(int fd, off_t expected, FileText* text) {
-  size_t capacity = static_cast<size_t>(expected) + 65536;  // room to see the end, or growth
-  text->bytes.reset(new char[capacity]);
-  for (;;) {
-    if (text->size == capacity) {
-      std::unique_ptr<char[]> larger(new char[capacity * 2]);
-      std::memcpy(larger.get(), text->bytes.get(), text->size);
-      text->bytes = std::move(larger);
-      capacity *= 2;
+  std::string_view view() const { return std::string_view(bytes_, size_); }
+
+  bool Read(int fd, off_t expected) {
+    if (!Reserve(static_cast<size_t>(expected) + 65536)) return false;  // room to see the end
+    for (;;) {
+      if (size_ == capacity_ && !Reserve(capacity_ * 2)) return false;  // the file grew
+      ssize_t got = pread(fd, bytes_ + size_, capacity_ - size_, static_cast<off_t>(size_));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return got == 0;
+      size_ += static_cast<size_t>(got);
     }
-    ssize_t got = pread(fd, text->bytes.get() + text->size, capacity - text->size,
-                        static_cast<off_t>(text->size));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) return true;
-    text->size += static_cast<size_t>(got);
   }
-}
+
+ private:
+  bool Reserve(size_t capacity) {
+    void* block =
+        mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) return false;
+    madvise(block, capacity, MADV_HUGEPAGE);
+    if (size_ > 0) std::memcpy(block, bytes_, size_);
+    Release();
+    bytes_ = static_cast<char*>(block);
+    capacity_ = capacity;
+    return true;
+  }
+  void Release() {
+    if (bytes_ != nullptr) munmap(bytes_, capacity_);
+    bytes_ = nullptr;
+  }
+
+  char* bytes_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
 
 bool WriteAt(int fd, const char* data, size_t size, off_t* offset) {
   for (size_t done = 0; done < size;) {
@@ -235,7 +253,7 @@ Outcome UpdateExistingFile(const std::string& target, const char* section, const
     outcome = Outcome::kFailed;
   } else if (stat(target.c_str(), &named) != 0 || !IsSameFile(named, locked)) {
     outcome = Outcome::kStartOver;
-  } else if (!ReadWhole(fd, locked.st_size, &text) ||
+  } else if (!text.Read(fd, locked.st_size) ||
              !profile::PlanProfileEdit(text.view(), section, key, value, &changes)) {
     outcome = Outcome::kFailed;
   } else if (profile::ChangesNothing(text.view(), changes)) {

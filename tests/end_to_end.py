@@ -4,6 +4,7 @@
   end_to_end.py native PROGRAM
   end_to_end.py wine PROGRAM LAUNCHER WINE_ENV
   end_to_end.py headers PROGRAM OBJDUMP
+  end_to_end.py dependencies PROGRAM
 """
 import os
 import re
@@ -322,6 +323,18 @@ def test_headers(program, objdump):
     return failures
 
 
+def test_dependencies(program):
+    """The native program loads no shared C++ runtime: starting it costs what an empty one does."""
+    failures = Failures()
+    dynamic = subprocess.run(["readelf", "-d", program], capture_output=True, text=True, check=True).stdout
+    needed = re.findall(r"\(NEEDED\).*\[(.+)\]", dynamic)
+    failures.check(needed != [], "readelf found no NEEDED entries at all")
+    failures.check(not any(n.startswith(("libstdc++", "libgcc_s")) for n in needed),
+                   f"{os.path.basename(program)} needs {needed}")
+    print(f"{os.path.basename(program)} needs {', '.join(needed)}")
+    return failures
+
+
 def main(argv):
     mode = argv[1] if len(argv) > 1 else ""
     if mode == "native" and len(argv) == 3:
@@ -331,6 +344,8 @@ def main(argv):
         return 1 if os.environ.get("CI") == "true" else 77
     elif mode == "wine" and len(argv) == 5:
         failures = test_wine(os.path.abspath(argv[2]), windows_path(os.path.abspath(argv[3])), argv[4])
+    elif mode == "dependencies" and len(argv) == 3:
+        failures = test_dependencies(argv[2])
     elif mode == "headers" and len(argv) == 4:
         failures = test_headers(argv[2], argv[3])
     else:
