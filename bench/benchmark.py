@@ -248,7 +248,7 @@ def write_report(table):
     print(table)
     with open(os.path.join(ROOT, "docs/benchmarks.md"), "w") as out:
         out.write("# Benchmarks\n\n"
-                  "Reproduce with `bash bench/run` (about four minutes; `--quick` for fewer runs). The\n"
+                  "Reproduce with `bash bench/run` (about two minutes; `--quick` for fewer runs). The\n"
                   "script builds both programs and `empty.exe`, generates its settings files from a\n"
                   f"fixed seed ({SEED}), times with hyperfine (medians) and measures peak memory with\n"
                   "`/usr/bin/time -v`. Files live on tmpfs, so the figures are the program's own cost:\n"
