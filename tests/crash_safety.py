@@ -175,15 +175,18 @@ def large_settings(megabytes, value):
     return b"".join(parts)
 
 
-def test_kill_mid_write(program, failures, kills=60):
+def test_kill_mid_write(program, failures, kills=100):
     """SIGKILL at random moments: the file always exists and is the old bytes or the new."""
     folder = Folder(program)
     versions = {b"ko197311": large_settings(24, b"ko197311"), b"jas197311": large_settings(24, b"jas197311")}
     digests = {hashlib.sha256(v).digest(): k for k, v in versions.items()}
     folder.write(versions[b"ko197311"])
-    started = time.monotonic()
-    folder.run("/i")
-    duration = time.monotonic() - started
+    durations = []
+    for switch in ["/i", "/u", "/i"]:
+        started = time.monotonic()
+        folder.run(switch)
+        durations.append(time.monotonic() - started)
+    duration = sorted(durations)[1]
     rng = random.Random(4)
     interrupted = 0
     leftovers = 0
@@ -191,7 +194,7 @@ def test_kill_mid_write(program, failures, kills=60):
         current = digests.get(hashlib.sha256(folder.read() or b"").digest())
         switch = "/u" if current == b"jas197311" else "/i"
         process = subprocess.Popen([folder.program, switch], cwd="/")
-        time.sleep(rng.uniform(0, duration * 1.1))
+        time.sleep(rng.uniform(0, duration))
         interrupted += process.poll() is None
         process.send_signal(signal.SIGKILL)
         process.wait()
