@@ -15,21 +15,11 @@ import sys
 import tempfile
 import time
 
+from end_to_end import Failures
+
 OTHER_LINES = b"; kept byte for byte\r\n[app]\r\nname = x\r\n\r\n[tovrin]\r\nother=1\r\nmdb=old\r\n"
 NEW_FILE = b"[tovrin]\nmdb=ko197311\n"
 TEMPORARY = re.compile(r"^\.settings\.ini\..*")
-
-
-class Failures:
-    def __init__(self):
-        self.count = 0
-        self.checked = 0
-
-    def check(self, ok, what):
-        self.checked += 1
-        if not ok:
-            self.count += 1
-            print("FAILED:", what)
 
 
 def marker(content):

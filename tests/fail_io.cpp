@@ -24,18 +24,18 @@ int calls[kMostFaults];
 
 void ReadFaults() {
   faultCount = 0;
-  const char* spec = getenv("FAIL_IO");
-  while (spec != nullptr && *spec != 0 && faultCount < kMostFaults) {
+  const char* list = getenv("FAIL_IO");
+  while (list != nullptr && *list != 0 && faultCount < kMostFaults) {
     Fault& fault = faults[faultCount];
-    const char* colon = strchr(spec, ':');
-    if (colon == nullptr || colon - spec >= static_cast<long>(sizeof fault.name)) return;
-    memcpy(fault.name, spec, colon - spec);
-    fault.name[colon - spec] = 0;
+    const char* colon = strchr(list, ':');
+    if (colon == nullptr || colon - list >= static_cast<long>(sizeof fault.name)) return;
+    memcpy(fault.name, list, colon - list);
+    fault.name[colon - list] = 0;
     char* rest = nullptr;
     fault.call = static_cast<int>(strtol(colon + 1, &rest, 10));
     fault.error = static_cast<int>(strtol(rest + 1, &rest, 10));
     ++faultCount;
-    spec = *rest == ',' ? rest + 1 : rest;
+    list = *rest == ',' ? rest + 1 : rest;
   }
 }
 
