@@ -1,5 +1,8 @@
-// POSIX: argv as the argument text, /proc/self/exe for the directory, bytes passed through as is.
+// Linux: argv as the argument text, /proc/self/exe for the directory, bytes passed through as is.
+#include <errno.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include "modINIs.h"
@@ -23,6 +26,17 @@ bool WidenBytes(const char* bytes, size_t length, WideText* text) {
   return true;
 }
 
+// Where /proc is not mounted: the file the system was asked to run (never argv[0]), resolved
+// from the working directory it was started in, which the program does not change.
+bool ResolveExecutedFile(char** path, size_t* length) {
+  const char* executed = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  if (executed == nullptr) return false;
+  *path = realpath(executed, nullptr);  // malloc'd, as AllocateMemory's blocks are
+  if (*path == nullptr) return false;
+  *length = strlen(*path);
+  return true;
+}
+
 // The executable's own path, not argv[0], which the caller may set to anything.
 bool ReadExecutablePath(char** path, size_t* length) {
   for (size_t capacity = 256; capacity <= kLongestLink; capacity *= 2) {
@@ -35,6 +49,7 @@ bool ReadExecutablePath(char** path, size_t* length) {
       return true;
     }
     ReleaseMemory(buffer);
+    if (got < 0 && errno == ENOENT) return ResolveExecutedFile(path, length);
     if (got <= 0) return false;
   }
   return false;

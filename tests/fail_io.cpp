@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/types.h>
+#include <sys/xattr.h>
 
 namespace {
 
@@ -95,6 +96,27 @@ int linkat(int fromDirectory, const char* from, int toDirectory, const char* to,
                                                                           toDirectory, to, flags);
 }
 
+int renameat2(int fromDirectory, const char* from, int toDirectory, const char* to,
+              unsigned flags) {
+  const Fault* fault = FaultFor("renameat2");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
+      fromDirectory, from, toDirectory, to, flags);
+}
+
+int fchmod(int fd, mode_t mode) {
+  const Fault* fault = FaultFor("fchmod");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(int, mode_t)>("fchmod")(fd, mode);
+}
+
+int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
+  const Fault* fault = FaultFor("fsetxattr");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr")(fd, name, value,
+                                                                               size, flags);
+}
+
 int ftruncate(int fd, off_t size) {
   const Fault* fault = FaultFor("ftruncate");
   if (fault != nullptr) return errno = fault->error, -1;
@@ -106,6 +128,8 @@ int posix_fallocate(int fd, off_t offset, off_t size) {
   if (fault != nullptr) return fault->error;
   return Next<int (*)(int, off_t, off_t)>("posix_fallocate")(fd, offset, size);
 }
+int posix_fallocate64(int fd, off_t offset, off_t size) { return posix_fallocate(fd, offset, size); }
+int ftruncate64(int fd, off_t size) { return ftruncate(fd, size); }
 
 int open(const char* path, int flags, ...) {
   va_list rest;
