@@ -361,8 +361,8 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
 // full disk stops the rewrite with the file as it was. Where the filesystem cannot reserve space
 // (ZFS, many FUSE filesystems), the new content's part past the old end is written first instead,
 // and taken back if it does not fit.
-bool ReserveSpace(int fd, std::string_view text, const profile::TextChanges& changes,
-                  off_t oldSize, off_t newSize) {
+bool ReserveSpace(int fd, std::string_view text, const profile::TextChanges& changes, off_t oldSize,
+                  off_t newSize) {
   if (newSize <= oldSize) return true;
   const int refused = posix_fallocate(fd, 0, newSize);
   if (refused == 0) return true;

@@ -114,7 +114,7 @@ int fsetxattr(int fd, const char* name, const void* value, size_t size, int flag
   const Fault* fault = FaultFor("fsetxattr");
   if (fault != nullptr) return errno = fault->error, -1;
   return Next<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr")(fd, name, value,
-                                                                               size, flags);
+                                                                                size, flags);
 }
 
 int ftruncate(int fd, off_t size) {
@@ -128,7 +128,9 @@ int posix_fallocate(int fd, off_t offset, off_t size) {
   if (fault != nullptr) return fault->error;
   return Next<int (*)(int, off_t, off_t)>("posix_fallocate")(fd, offset, size);
 }
-int posix_fallocate64(int fd, off_t offset, off_t size) { return posix_fallocate(fd, offset, size); }
+int posix_fallocate64(int fd, off_t offset, off_t size) {
+  return posix_fallocate(fd, offset, size);
+}
 int ftruncate64(int fd, off_t size) { return ftruncate(fd, size); }
 
 int open(const char* path, int flags, ...) {
