@@ -225,6 +225,10 @@ def with_attributes(path):
         os.setxattr(path, name, value)
 
 
+def with_measurement(path):
+    os.setxattr(path, "security.ima", b"\x04\x01")
+
+
 def with_owner(path):
     os.chown(path, 1234, 2345)
     os.chmod(path, 0o604)
@@ -270,6 +274,7 @@ IDENTITY_CASES = [
     ("no ACL, in a folder with a default ACL", lambda path: default_acl(os.path.dirname(path)), "/u",
      None, "replaced"),
     ("a security. label the user may not set", with_label_it_may_not_set, "/u", NOBODY, "in place"),
+    ("an integrity measurement bound to the inode", with_measurement, "/u", None, "in place"),
     ("another owner's file, writable in a writable folder", writable_by_all_in_open_folder, "/u",
      NOBODY, "in place"),
     ("an immutable file", immutable, "/u", None, "same"),
