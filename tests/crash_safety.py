@@ -389,8 +389,23 @@ def check_large_file(program, mount, name, failures):
     folder.remove()
 
 
-# Cases that need what only one of the filesystems offers.
-SPECIAL_CASES = {"xfs": check_large_inode, "tmpfs": check_large_file}
+def check_without_proc(program, mount, name, failures):
+    """With /proc hidden the program still finds its own directory, and writes without O_TMPFILE."""
+    folder = Folder(program, parent=mount)
+    folder.write(DRESSED)
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/proc"], check=True)
+    try:
+        result = subprocess.run([folder.program, "/u"], cwd=folder.root, capture_output=True, timeout=60)
+    finally:
+        subprocess.run(["umount", "/proc"], check=True)
+    failures.check(result.returncode == 0, f"{name} without /proc: exit {result.returncode}")
+    check_changed(failures, f"{name} without /proc", DRESSED, folder.read(), "/u")
+    failures.check(folder.leftovers() == [], f"{name} without /proc: left {folder.leftovers()}")
+    folder.remove()
+
+
+# Cases that need what only one of the filesystems offers, or one is enough for.
+SPECIAL_CASES = {"ext4": check_without_proc, "xfs": check_large_inode, "tmpfs": check_large_file}
 
 
 def inside_filesystems(program):
