@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Releases the committed tree twice, from two clones under different settings, and compares;
-the second release also signs, with a throwaway certificate, and both zips' programs run in Wine.
+the second release also signs, with a throwaway certificate and time-stamping service, and both
+zips' programs run in Wine.
 
   check_release.py SOURCE LAUNCHER WINE_ENV
 """
 import hashlib
+import http.server
 import io
 import os
 import re
@@ -13,10 +15,12 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+import threading
 import time
 import zipfile
 
-sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)), os.path.join(os.path.dirname(__file__), "..")]
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..")]
 import check_resources  # noqa: E402
 from end_to_end import (ABSENT, MARKED, UNPRIVILEGED, Failures, Folders, check_quiet,  # noqa: E402
                         check_result, run_wine, wine_command_line, windows_path)
@@ -37,15 +41,19 @@ def git(clone, *arguments):
     return run(["git", "-C", clone] + list(arguments), check=True).stdout.strip()
 
 
+def self_signed(folder, name, usage):
+    key, cert = os.path.join(folder, f"{name}.key"), os.path.join(folder, f"{name}.pem")
+    run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-noenc", "-keyout", key, "-out", cert,
+         "-days", "2", "-subj", f"/CN=ko197311 throwaway {name}", "-addext", usage], check=True)
+    return key, cert
+
+
 def make_certificate(folder):
     """A self-signed code-signing certificate in a PKCS#12 file, and its password in a file."""
-    password = os.path.join(folder, "password")
+    password, pkcs12 = os.path.join(folder, "password"), os.path.join(folder, "signer.p12")
     with open(password, "w") as f:
         f.write("throwaway\n")
-    key, cert, pkcs12 = (os.path.join(folder, name) for name in ("key.pem", "cert.pem", "cert.p12"))
-    run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-noenc", "-keyout", key, "-out", cert,
-         "-days", "2", "-subj", "/CN=ko197311 throwaway signer",
-         "-addext", "extendedKeyUsage=codeSigning"], check=True)
+    key, cert = self_signed(folder, "signer", "extendedKeyUsage=codeSigning")
     run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pkcs12,
          "-passout", "pass:throwaway"], check=True)
     for name in (password, cert, pkcs12):
@@ -53,8 +61,38 @@ def make_certificate(folder):
     return {"KO197311_SIGN_PKCS12": pkcs12, "KO197311_SIGN_PASSWORD_FILE": password}, cert
 
 
+def start_time_stamp_authority(folder):
+    """An RFC 3161 service on this machine that answers through `openssl ts`; its URL and cert."""
+    key, cert = self_signed(folder, "tsa", "extendedKeyUsage=critical,timeStamping")
+    config = os.path.join(folder, "tsa.cnf")
+    with open(config, "w") as f:
+        f.write(f"[tsa]\ndefault_tsa = throwaway\n[throwaway]\nserial = {folder}/tsa.serial\n"
+                f"signer_cert = {cert}\nsigner_key = {key}\nsigner_digest = sha256\n"
+                "default_policy = 1.2.3.4.1\ndigests = sha256\ness_cert_id_alg = sha256\n")
+
+    class Answer(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            query = self.rfile.read(int(self.headers["Content-Length"]))
+            reply = subprocess.run(["openssl", "ts", "-reply", "-config", config, "-queryfile",
+                                    "/dev/stdin", "-out", "/dev/stdout"],
+                                   input=query, capture_output=True).stdout
+            self.send_response(200)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(reply)))
+            self.end_headers()
+            self.wfile.write(reply)
+
+        def log_message(self, *arguments):
+            pass
+
+    server = http.server.HTTPServer(("127.0.0.1", 0), Answer)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return f"http://127.0.0.1:{server.server_address[1]}", cert
+
+
 def release(clone, settings, umask, user, home):
-    env = {key: value for key, value in os.environ.items() if not key.startswith(("LC_", "LANG"))}
+    env = {key: value for key, value in os.environ.items()
+           if not key.startswith(("LC_", "LANG")) and not key.lower().endswith("_proxy")}
     env.pop("SOURCE_DATE_EPOCH", None)
     env.update(settings, HOME=home)
     command = ["sh", "-c", f"umask {umask} && exec bash tools/release"]
@@ -100,12 +138,14 @@ def check_wine(failures, launcher, wine_env, label, exe_path):
 def main(argv):
     if len(argv) != 4:
         sys.exit(__doc__)
-    source, launcher, wine_env = os.path.abspath(argv[1]), windows_path(os.path.abspath(argv[2])), argv[3]
+    source, wine_env = os.path.abspath(argv[1]), argv[3]
+    launcher = windows_path(os.path.abspath(argv[2]))
     failures = Failures()
     root = tempfile.mkdtemp(prefix="ko197311-release-test-")
     os.chmod(root, 0o755)
     commit = git(source, "rev-parse", "HEAD")
     signing, cert = make_certificate(root)
+    signing["KO197311_SIGN_TIMESTAMP_URL"], tsa_cert = start_time_stamp_authority(root)
     version = re.search(r"project\(ko197311 VERSION ([0-9.]+)",
                         git(source, "show", f"{commit}:CMakeLists.txt")).group(1)
     win32, linux = f"ko197311-{version}-win32.zip", f"ko197311-{version}-linux-x86_64.tar.gz"
@@ -149,14 +189,16 @@ def main(argv):
     zipped, tarred = unzip(plain.get(win32, b"")), untar(plain.get(linux, b""))
     docs = {name: subprocess.run(["git", "-C", source, "show", f"{commit}:{name}"], capture_output=True,
                                  check=True).stdout for name in ("LICENSE", "README.md")}
-    failures.check(sorted(zipped) == ["LICENSE", "README.md", "ko197311.exe"], f"zip holds {sorted(zipped)}")
+    failures.check(sorted(zipped) == ["LICENSE", "README.md", "ko197311.exe"],
+                   f"zip holds {sorted(zipped)}")
     failures.check(sorted(tarred) == ["LICENSE", "README.md", "ko197311"], f"tar holds {sorted(tarred)}")
     failures.check(all(zipped.get(name) == text and tarred.get(name, (0, b""))[1] == text
                        for name, text in docs.items()), "README.md or LICENSE is not the committed one")
     failures.check(tarred.get("ko197311", (0,))[0] == 0o755, "the native program is not executable")
     exe, native = zipped.get("ko197311.exe", b""), tarred.get("ko197311", (0, b""))[1]
     epoch = int(git(source, "log", "-1", "--format=%ct", commit))
-    failures.check(pe_timestamp(exe) == epoch, f"PE time stamp {pe_timestamp(exe)}, not the commit's {epoch}")
+    failures.check(pe_timestamp(exe) == epoch,
+                   f"PE time stamp {pe_timestamp(exe)}, not the commit's {epoch}")
     # Builds happen in folders named ko197311-release-*; neither that nor a clone's path may show.
     for path in ["ko197311-release-"] + clones:
         for binary, data in (("ko197311.exe", exe), ("ko197311", native)):
@@ -172,8 +214,10 @@ def main(argv):
         os.makedirs(os.path.dirname(programs[label]))
         with open(programs[label], "wb") as f:
             f.write(data)
-    verify = run(["osslsigncode", "verify", "-CAfile", cert, "-in", programs["signed"]])
-    failures.check(verify.returncode == 0, f"osslsigncode verify: {verify.stdout}{verify.stderr}")
+    verify = run(["osslsigncode", "verify", "-CAfile", cert, "-TSA-CAfile", tsa_cert,
+                  "-in", programs["signed"]])
+    failures.check(verify.returncode == 0 and "Timestamp Server Signature verification: ok"
+                   in verify.stdout, f"osslsigncode verify: {verify.stdout}{verify.stderr}")
     unsigned_again = os.path.join(root, "unsigned-again.exe")
     run(["osslsigncode", "remove-signature", "-in", programs["signed"], "-out", unsigned_again])
     failures.check(os.path.isfile(unsigned_again) and open(unsigned_again, "rb").read() == exe,
