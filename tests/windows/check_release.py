@@ -209,7 +209,7 @@ def main(argv):
     signed_exe = signed_files.get("ko197311.exe", b"")
     failures.check({name: signed_files.get(name) for name in docs} == docs, "signed zip: other files")
     programs = {}
-    for label, data in (("zip", exe), ("signed", signed_exe)):
+    for label, data in (("unsigned", exe), ("signed", signed_exe)):
         programs[label] = os.path.join(root, label, "ko197311.exe")
         os.makedirs(os.path.dirname(programs[label]))
         with open(programs[label], "wb") as f:
