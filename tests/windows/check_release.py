@@ -135,13 +135,8 @@ def check_wine(failures, launcher, wine_env, label, exe_path):
         folders.remove()
 
 
-def main(argv):
-    if len(argv) != 4:
-        sys.exit(__doc__)
-    source, wine_env = os.path.abspath(argv[1]), argv[3]
-    launcher = windows_path(os.path.abspath(argv[2]))
-    failures = Failures()
-    root = tempfile.mkdtemp(prefix="ko197311-release-test-")
+def check_release(failures, source, launcher, wine_env, root):
+    """Returns whether the Wine runs were skipped."""
     os.chmod(root, 0o755)
     commit = git(source, "rev-parse", "HEAD")
     signing, cert = make_certificate(root)
@@ -175,6 +170,9 @@ def main(argv):
                                                f"{result.stderr[-2000:]}")
         dists.append(read_dist(clone))
         clones.append(clone)
+    if not all(dists):
+        failures.check(False, "a release wrote no dist/; nothing more to compare")
+        return False
 
     plain, other = dists
     failures.check(sorted(plain) == sorted(["SHA256SUMS", win32, linux]), f"dist/ holds {sorted(plain)}")
@@ -227,13 +225,24 @@ def main(argv):
     check_resources.check_icons(check_resources.resources(pe))
     failures.check(check_resources.failures == [], "the signed exe's resources do not read back")
 
-    skipped = shutil.which("wine") is None
-    if skipped:
+    if shutil.which("wine") is None:
         print("SKIPPED: the Wine runs of both zips' programs; wine is not installed")
-    else:
-        for label, path in programs.items():
-            check_wine(failures, launcher, wine_env, f"wine, {label} zip's program", path)
-    shutil.rmtree(root)
+        return True
+    for label, path in programs.items():
+        check_wine(failures, launcher, wine_env, f"wine, {label} zip's program", path)
+    return False
+
+
+def main(argv):
+    if len(argv) != 4:
+        sys.exit(__doc__)
+    failures = Failures()
+    root = tempfile.mkdtemp(prefix="ko197311-release-test-")
+    try:
+        launcher = windows_path(os.path.abspath(argv[2]))
+        skipped = check_release(failures, os.path.abspath(argv[1]), launcher, argv[3], root)
+    finally:
+        shutil.rmtree(root)
     print(f"{failures.checked - failures.count} passed, {failures.count} failed")
     if failures.count or (skipped and os.environ.get("CI") == "true"):
         return 1
