@@ -1,0 +1,253 @@
+#!/usr/bin/env python3
+"""Releases the committed tree twice, from two clones under different settings, and compares;
+the second release also signs, with a throwaway certificate and time-stamping service, and both
+zips' programs run in Wine.
+
+  check_release.py SOURCE LAUNCHER WINE_ENV
+"""
+import hashlib
+import http.server
+import io
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import threading
+import time
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..")]
+import check_resources  # noqa: E402
+from end_to_end import (ABSENT, MARKED, UNPRIVILEGED, Failures, Folders, check_quiet,  # noqa: E402
+                        check_result, run_wine, wine_command_line, windows_path)
+
+# Folder of the clone, environment, umask and user: the second differs in each, and builds later.
+RUNS = [("a/ko197311", {"TZ": "UTC", "LC_ALL": "C"}, "022", None),
+        ("b/a longer folder/ko197311 clone", {"TZ": "Pacific/Kiritimati", "LC_ALL": "C.UTF-8"}, "077",
+         UNPRIVILEGED)]
+# Argument text, settings.ini before, marker after: one set and one delete for each zip's program.
+WINE_CASES = [(" /u", None, "ko197311"), (" /d", MARKED, ABSENT)]
+
+
+def run(command, **options):
+    return subprocess.run(command, capture_output=True, text=True, **options)
+
+
+def git(clone, *arguments):
+    return run(["git", "-C", clone] + list(arguments), check=True).stdout.strip()
+
+
+def self_signed(folder, name, usage):
+    key, cert = os.path.join(folder, f"{name}.key"), os.path.join(folder, f"{name}.pem")
+    run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-noenc", "-keyout", key, "-out", cert,
+         "-days", "2", "-subj", f"/CN=ko197311 throwaway {name}", "-addext", usage], check=True)
+    return key, cert
+
+
+def make_certificate(folder):
+    """A self-signed code-signing certificate in a PKCS#12 file, and its password in a file."""
+    password, pkcs12 = os.path.join(folder, "password"), os.path.join(folder, "signer.p12")
+    with open(password, "w") as f:
+        f.write("throwaway\n")
+    key, cert = self_signed(folder, "signer", "extendedKeyUsage=codeSigning")
+    run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pkcs12,
+         "-passout", "pass:throwaway"], check=True)
+    for name in (password, cert, pkcs12):
+        os.chmod(name, 0o644)
+    return {"KO197311_SIGN_PKCS12": pkcs12, "KO197311_SIGN_PASSWORD_FILE": password}, cert
+
+
+def start_time_stamp_authority(folder):
+    """An RFC 3161 service on this machine that answers through `openssl ts`; its URL and cert."""
+    key, cert = self_signed(folder, "tsa", "extendedKeyUsage=critical,timeStamping")
+    config = os.path.join(folder, "tsa.cnf")
+    with open(config, "w") as f:
+        f.write(f"[tsa]\ndefault_tsa = throwaway\n[throwaway]\nserial = {folder}/tsa.serial\n"
+                f"signer_cert = {cert}\nsigner_key = {key}\nsigner_digest = sha256\n"
+                "default_policy = 1.2.3.4.1\ndigests = sha256\ness_cert_id_alg = sha256\n")
+
+    class Answer(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            query = self.rfile.read(int(self.headers["Content-Length"]))
+            reply = subprocess.run(["openssl", "ts", "-reply", "-config", config, "-queryfile",
+                                    "/dev/stdin", "-out", "/dev/stdout"],
+                                   input=query, capture_output=True).stdout
+            self.send_response(200)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(reply)))
+            self.end_headers()
+            self.wfile.write(reply)
+
+        def log_message(self, *arguments):
+            pass
+
+    server = http.server.HTTPServer(("127.0.0.1", 0), Answer)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return f"http://127.0.0.1:{server.server_address[1]}", cert
+
+
+def release(clone, settings, umask, user, home):
+    env = {key: value for key, value in os.environ.items()
+           if not key.startswith(("LC_", "LANG")) and not key.lower().endswith("_proxy")}
+    env.pop("SOURCE_DATE_EPOCH", None)
+    env.update(settings, HOME=home)
+    command = ["sh", "-c", f"umask {umask} && exec bash tools/release"]
+    if user is not None and os.geteuid() == 0:
+        command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"] + command
+    started = time.monotonic()
+    result = run(command, cwd=clone, env=env)
+    return result, time.monotonic() - started
+
+
+def read_dist(clone):
+    dist = os.path.join(clone, "dist")
+    names = sorted(os.listdir(dist)) if os.path.isdir(dist) else []
+    return {name: open(os.path.join(dist, name), "rb").read() for name in names}
+
+
+def unzip(data):
+    with zipfile.ZipFile(io.BytesIO(data)) as archive:
+        return {info.filename: archive.read(info) for info in archive.infolist()}
+
+
+def untar(data):
+    with tarfile.open(fileobj=io.BytesIO(data), mode="r:gz") as archive:
+        return {info.name: (info.mode, archive.extractfile(info).read()) for info in archive}
+
+
+def pe_timestamp(exe):
+    header = int.from_bytes(exe[0x3C:0x40], "little")
+    return int.from_bytes(exe[header + 8:header + 12], "little")
+
+
+def check_wine(failures, launcher, wine_env, label, exe_path):
+    owner = UNPRIVILEGED if os.geteuid() == 0 else None
+    for text, before, expected in WINE_CASES:
+        folders = Folders(exe_path, owner)
+        folders.write_settings(before)
+        line = wine_command_line(windows_path(folders.program), text)
+        check_quiet(failures, f"{label} {text!r}", run_wine(wine_env, launcher, folders, line))
+        check_result(failures, f"{label} {text!r}", before, expected, folders.settings())
+        folders.remove()
+
+
+def check_release(failures, source, launcher, wine_env, root):
+    """Returns whether the Wine runs were skipped."""
+    os.chmod(root, 0o755)
+    commit = git(source, "rev-parse", "HEAD")
+    signing, cert = make_certificate(root)
+    signing["KO197311_SIGN_TIMESTAMP_URL"], tsa_cert = start_time_stamp_authority(root)
+    version = re.search(r"project\(ko197311 VERSION ([0-9.]+)",
+                        git(source, "show", f"{commit}:CMakeLists.txt")).group(1)
+    win32, linux = f"ko197311-{version}-win32.zip", f"ko197311-{version}-linux-x86_64.tar.gz"
+    signed = f"ko197311-{version}-win32-signed.zip"
+
+    dists, clones = [], []
+    for index, (folder, settings, umask, user) in enumerate(RUNS):
+        clone, home = os.path.join(root, folder), os.path.join(root, f"home{index}")
+        os.makedirs(home)
+        run(["git", "clone", "-q", "--no-hardlinks", source, clone], check=True)
+        git(clone, "checkout", "-q", "--detach", commit)
+        if index == 0:
+            # A changed tree is refused before anything is built.
+            with open(os.path.join(clone, "README.md"), "a") as readme:
+                readme.write("changed\n")
+            result, _ = release(clone, settings, umask, user, home)
+            failures.check(result.returncode != 0 and "uncommitted" in result.stderr,
+                           f"a changed tree was released: {result.stdout[-500:]}")
+            failures.check(read_dist(clone) == {}, "a refused release wrote dist/")
+            git(clone, "checkout", "-q", "--", "README.md")
+        if user is not None and os.geteuid() == 0:
+            run(["chown", "-R", f"{user}:{user}", os.path.dirname(clone), home], check=True)
+        result, seconds = release(clone, dict(settings, **signing) if index else settings, umask, user,
+                                  home)
+        print(f"release in {folder!r}, {settings}, umask {umask}, user {user}: {seconds:.0f} s")
+        failures.check(result.returncode == 0, f"release in {folder}: {result.stdout[-2000:]}"
+                                               f"{result.stderr[-2000:]}")
+        dists.append(read_dist(clone))
+        clones.append(clone)
+    if not all(dists):
+        failures.check(False, "a release wrote no dist/; nothing more to compare")
+        return False
+
+    plain, other = dists
+    failures.check(sorted(plain) == sorted(["SHA256SUMS", win32, linux]), f"dist/ holds {sorted(plain)}")
+    failures.check(sorted(other) == sorted(["SHA256SUMS", win32, linux, signed]),
+                   f"signed dist/ holds {sorted(other)}")
+    for name, data in plain.items():
+        failures.check(other.get(name) == data, f"{name} differs between the two releases")
+        print(f"{hashlib.sha256(data).hexdigest()}  {name}")
+    sums = run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=os.path.join(clones[0], "dist"))
+    failures.check(sums.returncode == 0 and sums.stdout.count(": OK") == 2, f"sha256sum: {sums.stdout}")
+
+    zipped, tarred = unzip(plain.get(win32, b"")), untar(plain.get(linux, b""))
+    docs = {name: subprocess.run(["git", "-C", source, "show", f"{commit}:{name}"], capture_output=True,
+                                 check=True).stdout for name in ("LICENSE", "README.md")}
+    failures.check(sorted(zipped) == ["LICENSE", "README.md", "ko197311.exe"],
+                   f"zip holds {sorted(zipped)}")
+    failures.check(sorted(tarred) == ["LICENSE", "README.md", "ko197311"], f"tar holds {sorted(tarred)}")
+    failures.check(all(zipped.get(name) == text and tarred.get(name, (0, b""))[1] == text
+                       for name, text in docs.items()), "README.md or LICENSE is not the committed one")
+    failures.check(tarred.get("ko197311", (0,))[0] == 0o755, "the native program is not executable")
+    exe, native = zipped.get("ko197311.exe", b""), tarred.get("ko197311", (0, b""))[1]
+    epoch = int(git(source, "log", "-1", "--format=%ct", commit))
+    failures.check(pe_timestamp(exe) == epoch,
+                   f"PE time stamp {pe_timestamp(exe)}, not the commit's {epoch}")
+    # Builds happen in folders named ko197311-release-*; neither that nor a clone's path may show.
+    for path in ["ko197311-release-"] + clones:
+        for binary, data in (("ko197311.exe", exe), ("ko197311", native)):
+            failures.check(path.encode() not in data and path.encode("utf-16-le") not in data,
+                           f"{binary} holds the path {path!r}")
+
+    signed_files = unzip(other.get(signed, b""))
+    signed_exe = signed_files.get("ko197311.exe", b"")
+    failures.check({name: signed_files.get(name) for name in docs} == docs, "signed zip: other files")
+    programs = {}
+    for label, data in (("unsigned", exe), ("signed", signed_exe)):
+        programs[label] = os.path.join(root, label, "ko197311.exe")
+        os.makedirs(os.path.dirname(programs[label]))
+        with open(programs[label], "wb") as f:
+            f.write(data)
+    verify = run(["osslsigncode", "verify", "-CAfile", cert, "-TSA-CAfile", tsa_cert,
+                  "-in", programs["signed"]])
+    failures.check(verify.returncode == 0 and "Timestamp Server Signature verification: ok"
+                   in verify.stdout, f"osslsigncode verify: {verify.stdout}{verify.stderr}")
+    unsigned_again = os.path.join(root, "unsigned-again.exe")
+    run(["osslsigncode", "remove-signature", "-in", programs["signed"], "-out", unsigned_again])
+    failures.check(os.path.isfile(unsigned_again) and open(unsigned_again, "rb").read() == exe,
+                   "the signed exe less its signature is not the unsigned one")
+    pe = check_resources.pefile.PE(programs["signed"])
+    check_resources.check_version(pe, check_resources.resources(pe))
+    check_resources.check_icons(check_resources.resources(pe))
+    failures.check(check_resources.failures == [], "the signed exe's resources do not read back")
+
+    if shutil.which("wine") is None:
+        print("SKIPPED: the Wine runs of both zips' programs; wine is not installed")
+        return True
+    for label, path in programs.items():
+        check_wine(failures, launcher, wine_env, f"wine, {label} zip's program", path)
+    return False
+
+
+def main(argv):
+    if len(argv) != 4:
+        sys.exit(__doc__)
+    failures = Failures()
+    root = tempfile.mkdtemp(prefix="ko197311-release-test-")
+    try:
+        launcher = windows_path(os.path.abspath(argv[2]))
+        skipped = check_release(failures, os.path.abspath(argv[1]), launcher, argv[3], root)
+    finally:
+        shutil.rmtree(root)
+    print(f"{failures.checked - failures.count} passed, {failures.count} failed")
+    if failures.count or (skipped and os.environ.get("CI") == "true"):
+        return 1
+    return 77 if skipped else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
