@@ -327,7 +327,8 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
                        int originalFd) {
   const std::string directory = DirectoryOf(target);
   TemporaryFile temporary;
-  // Until its identity is carried, the new file is readable by this process alone.
+  // A replacement stays private until it carries the old file's identity; a new settings file
+  // has from the start what open(2) gives it.
   if (!MakeTemporaryFile(directory, original == nullptr ? 0666 : 0600, &temporary)) {
     return Outcome::kRewriteInPlace;
   }
