@@ -92,6 +92,16 @@ def fresh_identity(folder):
     return found
 
 
+def check_outcome(failures, label, result, before, after, switch, expected):
+    """A quiet run; the file byte-identical ("same") or with the switch's marker and all else kept."""
+    failures.check(result.returncode == 0 and not result.stdout + result.stderr,
+                   f"{label}: exit {result.returncode}, printed {result.stderr!r}")
+    if expected == "same":
+        failures.check(after == before, f"{label}: file changed to {after!r}")
+    else:
+        check_changed(failures, label, before, after, switch)
+
+
 def check_changed(failures, label, before, after, switch):
     if before is None:
         failures.check(after == NEW_FILE, f"{label}: new file is {after!r}")
@@ -147,12 +157,7 @@ def test_injected_faults(program, library, failures):
         result = folder.run(switch, env=env)
         after = folder.read()
         label = f"fault {faults} on {start} file, {switch}"
-        failures.check(result.returncode == 0 and not result.stdout + result.stderr,
-                       f"{label}: exit {result.returncode}, printed {result.stderr!r}")
-        if expected == "same":
-            failures.check(after == before, f"{label}: file changed to {after!r}")
-        else:
-            check_changed(failures, label, before, after, switch)
+        check_outcome(failures, label, result, before, after, switch, expected)
         if after is not None:
             failures.check(identity(folder.settings) == surrounding,
                            f"{label}: {identity(folder.settings)}, was {surrounding}")
@@ -316,12 +321,7 @@ def check_identity_cases(program, mount, name, failures):
         subprocess.run(["chattr", "-i", "-a", folder.settings], capture_output=True)
         after = folder.read()
         label = f"{name}: {label}, {switch}"
-        failures.check(result.returncode == 0 and not result.stdout + result.stderr,
-                       f"{label}: exit {result.returncode}, printed {result.stderr!r}")
-        if expected == "same":
-            failures.check(after == DRESSED, f"{label}: file changed to {after!r}")
-        else:
-            check_changed(failures, label, DRESSED, after, switch)
+        check_outcome(failures, label, result, DRESSED, after, switch, expected)
         if expected != "same":
             failures.check((os.stat(folder.settings).st_ino == inode) == (expected == "in place"),
                            f"{label}: not {expected}")
