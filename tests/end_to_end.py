@@ -199,6 +199,28 @@ def test_native(program):
     failures.check(folders.decoy_untouched(), "native through a link: decoy changed")
     folders.remove()
 
+    # Folder names are bytes: UTF-8 "Caf\u00e9", and a lone Latin-1 0xE9 that is no UTF-8 at all.
+    for name in ["Caf\u00e9", os.fsdecode(b"Caf\xe9")]:
+        folders = Folders(program, name=name)
+        check_quiet(failures, f"native in {name!r}", run_native(folders, "/u"))
+        check_result(failures, f"native in {name!r}", None, "ko197311", folders.settings())
+        folders.remove()
+
+    # Paths around the first buffer's size and near PATH_MAX: the whole path, never a shorter one.
+    for total in [256, 300, 4000]:
+        folders = Folders(program)
+        deep = folder_for_path_length(folders.root, total, os.path.basename(program),
+                                      lambda p: len(os.fsencode(p)))
+        os.makedirs(deep)
+        folders.program = shutil.move(folders.program, deep)
+        failures.check(len(os.fsencode(folders.program)) == total, f"native path not {total} long")
+        check_quiet(failures, f"native path {total} long", run_native(folders, "/u"))
+        found = [os.path.join(top, "settings.ini") for top, _, names in os.walk(folders.root)
+                 if "settings.ini" in names and top != folders.cwd]
+        beside = os.path.join(deep, "settings.ini")
+        failures.check(found == [beside], f"native path {total} long: settings files {found}")
+        folders.remove()
+
     # What cannot be written ends just as quietly.
     folders = Folders(program)
     folders.write_settings(MARKED, 0o444)
@@ -229,11 +251,11 @@ def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def folder_for_path_length(base, total):
-    """A folder inside `base` that makes the program's Windows path `total` units long."""
+def folder_for_path_length(base, total, name="ko197311.exe", measure=lambda p: len(windows_path(p))):
+    """A folder inside `base` that makes the program's path, as `measure` counts it, `total` long."""
     deep = base
     while True:
-        room = total - len(windows_path(os.path.join(deep, "ko197311.exe")))
+        room = total - measure(os.path.join(deep, name))
         if room <= 0:
             return deep
         deep = os.path.join(deep, "d" * (60 if room > 62 else room - 1))
@@ -266,9 +288,11 @@ def test_wine(program, launcher, wine_env):
     for runs, before, expected in COMMON_CASES:
         case(repr(runs), before, expected, [" " + text for text in runs])
 
-    # The program's name is skipped as the C runtime does; the blanks after it go with it.
+    # The program's name is skipped as the C runtime does; every space and tab after it goes with
+    # it.
     for tail, quoted, expected in [(" /u", False, "ko197311"), ("\t/u", False, "ko197311"),
-                                   ("\t /u", True, "ko197311"), ("/u", True, "ko197311"),
+                                   ("\t /u", True, "ko197311"), (" \t/u", True, "ko197311"),
+                                   ("\t\t /u", False, "ko197311"), ("/u", True, "ko197311"),
                                    (" /u\t", True, SAME), ("  /u /d", True, SAME), ("", True, SAME),
                                    ("", False, SAME)]:
         case(f"name {'quoted' if quoted else 'bare'}", MARKED, expected, [tail], quoted)
