@@ -203,14 +203,15 @@ def test_kill_mid_write(program, failures, kills=100):
 
 
 SYSCALL = re.compile(r"^\d+\s+(\w+)\((.*)\)\s+= (-?\d+)")
-FD_ARGUMENT = re.compile(r"^(\d+)<([^>]*)>")
+FD_ARGUMENT = re.compile(r"(?:^|, )(\d+)<([^>]*)>")
+WRITES = {"pwrite64", "pwritev", "pwritev2", "write", "writev", "sendfile", "copy_file_range"}
 
 
 def traced_calls(folder, switch, wrapper=()):
     """The run's file calls as (name, fd, fd's path, last quoted argument, result), in order."""
     log = os.path.join(tempfile.mkdtemp(prefix="ko197311-strace-"), "calls")
-    traced = ("open,openat,pwrite64,pwritev,pwritev2,write,writev,fsync,fdatasync,ftruncate,close,"
-              "link,linkat,rename,renameat,renameat2")
+    traced = ",".join(sorted(WRITES)) + (",open,openat,fsync,fdatasync,ftruncate,close,link,linkat,"
+                                         "rename,renameat,renameat2")
     subprocess.run(["strace", "-f", "-qq", "-y", "-s", "0", "-e", f"trace={traced}", "-o", log,
                     *wrapper, folder.program, switch], cwd="/", capture_output=True, timeout=60)
     calls = []
@@ -219,10 +220,10 @@ def traced_calls(folder, switch, wrapper=()):
         if not found:
             continue
         name, arguments, result = found.groups()
-        fd = FD_ARGUMENT.match(arguments)
+        fds = FD_ARGUMENT.findall(arguments)
+        fd = fds[1] if name == "copy_file_range" and len(fds) > 1 else fds[0] if fds else (None, None)
         strings = re.findall(r'"((?:[^"\\]|\\.)*)"', arguments)
-        calls.append((name, fd and int(fd.group(1)), fd and fd.group(2), strings[-1] if strings else None,
-                      int(result)))
+        calls.append((name, fd[0] and int(fd[0]), fd[1], strings[-1] if strings else None, int(result)))
     shutil.rmtree(os.path.dirname(log))
     return calls
 
@@ -239,7 +240,7 @@ def check_new_file_order(failures, label, calls, directory):
     failures.check(len(placed) == 1, f"{label}: {len(placed)} links or renames onto settings.ini")
     if len(placed) != 1:
         return
-    writes = [i for i in range(placed[0]) if calls[i][0].startswith(("pwrite", "write")) and calls[i][1] is not None
+    writes = [i for i in range(placed[0]) if calls[i][0] in WRITES and calls[i][1] is not None
               and calls[i][2].startswith(directory + "/")]
     failures.check(writes != [], f"{label}: no content written before it was put in place")
     if not writes:
@@ -254,7 +255,7 @@ def check_new_file_order(failures, label, calls, directory):
 
 def check_in_place_order(failures, label, calls, settings):
     """Rewritten in place: the content, then the cut to its new size, then fsync of the file."""
-    writes = [i for i, c in enumerate(calls) if c[0].startswith(("pwrite", "write")) and c[2] == settings]
+    writes = [i for i, c in enumerate(calls) if c[0] in WRITES and c[2] == settings]
     failures.check(writes != [], f"{label}: nothing written to settings.ini")
     if not writes:
         return
