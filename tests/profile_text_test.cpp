@@ -165,6 +165,7 @@ const RefusedCase kRefusedCases[] = {
     {"OddSizedUtf16", "\xFF\xFE[\0a"s, "tovrin", "mdb", "x"},
     {"NonAsciiValueIntoUtf16", "\xFF\xFE[\0"s, "tovrin", "mdb", "\xC5\x82"},
     {"ValueWithLineBreak", "", "tovrin", "mdb", "a\nb=c"},
+    {"ValueWithCarriageReturn", "", "tovrin", "mdb", "a\rb=c"},
     {"KeyWithEqualsSign", "", "tovrin", "m=db", "x"},
     {"SectionWithBracket", "", "tov]rin", "mdb", "x"},
     {"EmptySection", "", "", "mdb", "x"},
