@@ -37,6 +37,8 @@ const EditCase kEditCases[] = {
     {"HeaderWithoutBracket", "[tovrin\nmdb=old\n", "mdb", "ko197311", "[tovrin\nmdb=ko197311\n"},
     {"TextAfterBracketIgnored", "[tovrin] x\nmdb=old\n", "mdb", "ko197311",
      "[tovrin] x\nmdb=ko197311\n"},
+    {"NameEndsAtFirstBracket", "[tovrin]x]\nmdb=old\n", "mdb", "ko197311",
+     "[tovrin]x]\nmdb=ko197311\n"},
     {"VerticalTabsAroundNames", "\v[\vtovrin\v]\n\vmdb\v=old\n", "mdb", "ko197311",
      "\v[\vtovrin\v]\n\vmdb\v=ko197311\n"},
     {"TabsAroundKey", "[tovrin]\n\tmdb\t=\told\n", "mdb", "ko197311",
@@ -104,6 +106,7 @@ const EditCase kEditCases[] = {
     {"DeleteAbsentKey", "[tovrin]\nx=1\n", "mdb", kDelete, "[tovrin]\nx=1\n"},
     {"DeleteAbsentSection", "[a]\nmdb=1\n", "mdb", kDelete, "[a]\nmdb=1\n"},
     {"DeleteFromEmptyFile", "", "mdb", kDelete, ""},
+    {"DeleteNameEndsAtFirstBracket", "[tovrin]x]\nmdb=old\n", "mdb", kDelete, "[tovrin]x]\n"},
     {"DeleteCommentedKeyStays", "[tovrin]\n;mdb=x\n", "mdb", kDelete, "[tovrin]\n;mdb=x\n"},
 
     // A null key removes the whole section, as the Windows routine does.
@@ -162,6 +165,7 @@ const RefusedCase kRefusedCases[] = {
     {"OddSizedUtf16", "\xFF\xFE[\0a"s, "tovrin", "mdb", "x"},
     {"NonAsciiValueIntoUtf16", "\xFF\xFE[\0"s, "tovrin", "mdb", "\xC5\x82"},
     {"ValueWithLineBreak", "", "tovrin", "mdb", "a\nb=c"},
+    {"ValueWithCarriageReturn", "", "tovrin", "mdb", "a\rb=c"},
     {"KeyWithEqualsSign", "", "tovrin", "m=db", "x"},
     {"SectionWithBracket", "", "tov]rin", "mdb", "x"},
     {"EmptySection", "", "", "mdb", "x"},
