@@ -1,0 +1,98 @@
+// The identity of a settings file that a replacement must carry: owner, group, mode, attributes.
+#include "profile_identity.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+namespace platform {
+namespace {
+
+// The names of a file's extended attributes, each ended by a NUL; none where the filesystem
+// keeps none.
+bool ListAttributes(int fd, std::string* names) {
+  for (;;) {
+    ssize_t size = flistxattr(fd, nullptr, 0);
+    if (size < 0) return errno == ENOTSUP;
+    names->resize(static_cast<size_t>(size));
+    if (size == 0) return true;
+    ssize_t got = flistxattr(fd, &(*names)[0], names->size());
+    if (got >= 0) return names->resize(static_cast<size_t>(got)), true;
+    if (errno != ERANGE) return false;  // else the list grew meanwhile
+  }
+}
+
+bool ReadAttribute(int fd, const char* name, std::string* value) {
+  for (;;) {
+    ssize_t size = fgetxattr(fd, name, nullptr, 0);
+    if (size < 0) return false;
+    value->resize(static_cast<size_t>(size));
+    if (size == 0) return true;
+    ssize_t got = fgetxattr(fd, name, &(*value)[0], value->size());
+    if (got >= 0) return value->resize(static_cast<size_t>(got)), true;
+    if (errno != ERANGE) return false;
+  }
+}
+
+bool HasName(const std::string& names, const char* name) {
+  for (size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+    if (std::strcmp(names.c_str() + at, name) == 0) return true;
+  }
+  return false;
+}
+
+// Integrity measurements belong to the inode and its content: a copy on a new file would be
+// false, so a file that has them is rewritten in place, where the kernel keeps them.
+bool IsBoundToInode(const char* name) {
+  return std::strcmp(name, "security.ima") == 0 || std::strcmp(name, "security.evm") == 0;
+}
+
+// Gives the new file every extended attribute of the old one (its access ACL among them: the
+// kernel keeps it as one), and takes away those the new file got that the old one lacks, such as
+// an ACL inherited from the folder: it ends with exactly the old file's.
+bool CopyAttributes(int from, int to) {
+  std::string names, value, added;
+  if (!ListAttributes(from, &names)) return false;
+  for (size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+    const char* name = names.c_str() + at;
+    if (IsBoundToInode(name) || !ReadAttribute(from, name, &value) ||
+        fsetxattr(to, name, value.data(), value.size(), 0) != 0) {
+      return false;
+    }
+  }
+  if (!ListAttributes(to, &added)) return false;
+  for (size_t at = 0; at < added.size(); at = added.find('\0', at) + 1) {
+    const char* name = added.c_str() + at;
+    // XFS shows an ACL under a second name too, which goes with the first.
+    if (!HasName(names, name) && fremovexattr(to, name) != 0 && errno != ENODATA) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// Makes the new file `to` what the old file `from` is to a reader or an access check: owner and
+// group, mode, ACL and every other extended attribute. False when any of it cannot be carried;
+// such a file must not be published, for it would be another file with other rights.
+bool CarryIdentity(int from, const struct stat& original, int to) {
+  struct stat created;
+  if (fstat(to, &created) != 0) return false;
+  // Changing the owner clears set-ID bits, so the mode follows it.
+  if ((created.st_uid != original.st_uid || created.st_gid != original.st_gid) &&
+      fchown(to, original.st_uid, original.st_gid) != 0) {
+    return false;
+  }
+  if (!CopyAttributes(from, to) || fstat(to, &created) != 0) return false;
+  if ((created.st_mode & 07777) != (original.st_mode & 07777) &&
+      (fchmod(to, original.st_mode & 07777) != 0 || fstat(to, &created) != 0)) {
+    return false;
+  }
+  return created.st_uid == original.st_uid && created.st_gid == original.st_gid &&
+         (created.st_mode & 07777) == (original.st_mode & 07777);
+}
+
+}  // namespace platform
