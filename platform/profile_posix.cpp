@@ -134,6 +134,23 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// An append-only or immutable folder lets no name be replaced or removed: a new file could
+// neither take the old one's place nor go again.
+bool FolderKeepsItsNames(const std::string& directory) {
+  struct statx folder;
+  if (statx(AT_FDCWD, directory.c_str(), 0, STATX_BASIC_STATS, &folder) != 0) return false;
+  return (folder.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
+}
+
+// Errors by which the mount or the folder refuses a new name or a rename (a file bind-mounted
+// into the folder, another filesystem, a folder made read-only meanwhile), where the file itself
+// may still be written.
+bool IsRefusedByFolder(int error) {
+  return error == EBUSY || error == EXDEV || error == EPERM || error == EACCES || error == EROFS;
+}
+
+bool IsOutOfRoom(int error) { return error == ENOSPC || error == EDQUOT; }
+
 void SyncDirectory(const std::string& directory) {
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
@@ -237,6 +254,20 @@ Outcome PlaceNewFile(TemporaryFile* temporary, const std::string& target) {
   return Outcome::kStartOver;
 }
 
+// Renames the finished new file over the old one. Where the mount or the folder refuses, the old
+// file is rewritten in place instead.
+Outcome ReplaceOldFile(TemporaryFile* temporary, const std::string& directory,
+                       const std::string& target) {
+  if (temporary->name.empty() && !NameTemporaryFile(temporary, directory)) {
+    return IsRefusedByFolder(errno) ? Outcome::kRewriteInPlace : Outcome::kFailed;
+  }
+  if (rename(temporary->name.c_str(), target.c_str()) != 0) {
+    return IsRefusedByFolder(errno) ? Outcome::kRewriteInPlace : Outcome::kFailed;
+  }
+  temporary->name.clear();
+  return Outcome::kDone;
+}
+
 // Writes the new content to a new file beside `target` and puts it in place whole. Over the old
 // file (`original` given, open as `originalFd`) only when the new file carries all of the old
 // one's identity; else the caller rewrites in place. A new settings file is created as open(2)
@@ -245,34 +276,31 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
                        const profile::TextChanges& changes, const struct stat* original,
                        int originalFd) {
   const std::string directory = DirectoryOf(target);
+  if (original != nullptr && FolderKeepsItsNames(directory)) return Outcome::kRewriteInPlace;
   TemporaryFile temporary;
   // A replacement stays private until it carries the old file's identity; a new settings file
   // has from the start what open(2) gives it.
   if (!MakeTemporaryFile(directory, original == nullptr ? 0666 : 0600, &temporary)) {
     return Outcome::kRewriteInPlace;
   }
+  // Where a second copy does not fit, the old file may still take the change.
   if (!WriteNewContent(temporary.fd, text, changes)) {
+    const bool outOfRoom = IsOutOfRoom(errno);
     DiscardTemporaryFile(&temporary);
-    return Outcome::kFailed;
+    return outOfRoom && original != nullptr ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
   if (original != nullptr && !CarryIdentity(originalFd, *original, temporary.fd)) {
     DiscardTemporaryFile(&temporary);
     return Outcome::kRewriteInPlace;
   }
   if (fsync(temporary.fd) != 0) {
+    const bool outOfRoom = IsOutOfRoom(errno);
     DiscardTemporaryFile(&temporary);
-    return Outcome::kFailed;
+    return outOfRoom && original != nullptr ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
 
-  Outcome outcome = Outcome::kFailed;
-  if (original == nullptr) {
-    outcome = PlaceNewFile(&temporary, target);
-  } else if (!temporary.name.empty() || NameTemporaryFile(&temporary, directory)) {
-    if (rename(temporary.name.c_str(), target.c_str()) == 0) {
-      temporary.name.clear();
-      outcome = Outcome::kDone;
-    }
-  }
+  const Outcome outcome = original == nullptr ? PlaceNewFile(&temporary, target)
+                                              : ReplaceOldFile(&temporary, directory, target);
   DiscardTemporaryFile(&temporary);
   if (outcome == Outcome::kDone) SyncDirectory(directory);
   return outcome;

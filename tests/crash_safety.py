@@ -117,16 +117,22 @@ def check_changed(failures, label, before, after, switch):
 # existing file carries an extended attribute and mode 0644 throughout; a new one is as open(2)
 # makes it.
 FAULTS = [
-    ("pwrite:1:28", "existing", "/u", "same"),    # ENOSPC on the first write of the new file
+    ("pwrite:1:28", "existing", "/u", "changed"),  # no room for a second copy: in place
+    ("pwrite:1:122", "existing", "/u", "changed"),  # EDQUOT, the same
+    ("pwrite:1:28,posix_fallocate:1:28", "existing", "/u", "same"),  # nor for the growth in place
     ("pwrite:1:0", "existing", "/u", "changed"),  # a short write is finished, not taken as the end
     ("pwrite:1:0,pwrite:2:5", "existing", "/u", "same"),  # EIO after some bytes went out
     ("fsync:1:5", "existing", "/u", "same"),
+    ("fsync:1:28", "existing", "/u", "changed"),  # the new file's blocks found no room: in place
     ("linkat:1:5", "existing", "/u", "same"),     # naming the unnamed file fails
     ("rename:1:5", "existing", "/u", "same"),
-    ("rename:1:18", "existing", "/u", "same"),    # EXDEV
+    ("rename:1:18", "existing", "/u", "changed"),  # EXDEV: the folder refuses, the file may not
+    ("rename:1:16", "existing", "/u", "changed"),  # EBUSY: a file mounted onto the name
+    ("rename:1:13", "existing", "/u", "changed"),  # EACCES: folder made read-only meanwhile
+    ("linkat:1:30", "existing", "/u", "changed"),  # EROFS while naming the new file
     ("open:2:95", "existing", "/u", "changed"),   # no O_TMPFILE here: a named temporary file instead
     ("open:2:95,rename:1:5", "existing", "/u", "same"),
-    ("open:2:95,pwrite:1:28", "existing", "/u", "same"),
+    ("open:2:95,pwrite:1:28", "existing", "/u", "changed"),
     ("fchmod:1:38", "existing", "/u", "changed"),  # no modes (FAT): rewritten in place
     ("fsetxattr:1:95", "existing", "/u", "changed"),  # the attribute cannot be carried: in place
     ("open:2:13,open:3:13", "existing", "/u", "changed"),  # no new file in the folder: in place
@@ -180,8 +186,31 @@ def run_in_own_mounts(failures, what, *arguments):
 
 
 def test_full_disk(program, failures):
-    """A small tmpfs that cannot hold a second copy of the file: the set fails, nothing changes."""
+    """A small tmpfs with no room left: a change that fits in the old file's place is made there,
+    one that needs more room changes nothing."""
     run_in_own_mounts(failures, "full-disk", "--inside-full-disk", program)
+
+
+# On a full disk: the file's marker line, the switch, and whether the file is then "same" or
+# "changed". The file ends on a page boundary, so any growth needs a page that is not there.
+FULL_DISK_CASES = [
+    (b"mdb=old\r\n", "/u", "same"),         # grows
+    (b"mdb=old\r\n", "/d", "changed"),      # shrinks
+    (b"mdb=jx197311\r\n", "/u", "changed"),  # the same size
+]
+
+
+def fill(mount):
+    """Takes every free block of the filesystem, and returns the file that holds them."""
+    filler = os.path.join(mount, "filler")
+    with open(filler, "wb", buffering=0) as f:
+        for chunk in [65536, 4096, 512, 1]:
+            try:
+                while True:
+                    f.write(b"\0" * chunk)
+            except OSError:
+                pass
+    return filler
 
 
 def inside_full_disk(program):
@@ -190,18 +219,20 @@ def inside_full_disk(program):
     failures = Failures()
     try:
         folder = Folder(program, parent=mount)
-        size = 1024 * 1024 - os.path.getsize(folder.program) - 64 * 1024
-        body = OTHER_LINES + b"".join(b"[s%d]\nvalue=%s\n" % (i, b"x" * 60) for i in range(size // 72))
-        folder.write(body)
-        for switch in ["/u", "/d"]:
+        for line, switch, expected in FULL_DISK_CASES:
+            head = OTHER_LINES.replace(b"mdb=old\r\n", line)
+            body = head + b";" * (-(len(head) + 1) % 4096) + b"\n"
+            folder.write(body)
+            filler = fill(mount)
             result = folder.run(switch)
-            failures.check(result.returncode == 0 and not result.stdout + result.stderr,
-                           f"full disk {switch}: exit {result.returncode} {result.stderr!r}")
-            failures.check(folder.read() == body, f"full disk {switch}: file changed")
-            failures.check(folder.leftovers() == [], f"full disk {switch}: left {folder.leftovers()}")
-        free = os.statvfs(mount)
-        print(f"full disk: {len(body)} byte file, {free.f_bavail * free.f_frsize} bytes free; "
-              f"{failures.checked} checked")
+            after = folder.read()
+            label = f"full disk, {line!r} {switch}"
+            check_outcome(failures, label, result, body, after, switch, expected)
+            failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
+            free = os.statvfs(mount)
+            print(f"{label}: {len(body)} byte file, {free.f_bavail * free.f_frsize} bytes free")
+            os.remove(filler)
+        print(f"full disk: {failures.checked} checked")
     finally:
         subprocess.run(["umount", mount])
         os.rmdir(mount)
@@ -258,6 +289,17 @@ def append_only(path):
     subprocess.run(["chattr", "+a", path], check=True)
 
 
+def bind_mounted(path):
+    """A file mounted onto settings.ini, as a container's single-file volume is: no rename over it."""
+    volume = os.path.join(os.path.dirname(path), "volume.ini")
+    shutil.copy(path, volume)
+    subprocess.run(["mount", "--bind", volume, path], check=True)
+
+
+def append_only_folder(path):
+    subprocess.run(["chattr", "+a", os.path.dirname(path)], check=True)
+
+
 def default_acl(folder):
     subprocess.run(["setfacl", "-d", "-m", "u:nobody:rw,o::r", folder], check=True)
 
@@ -284,6 +326,8 @@ IDENTITY_CASES = [
      NOBODY, "in place"),
     ("an immutable file", immutable, "/u", None, "same"),
     ("an append-only file", append_only, "/d", None, "same"),
+    ("a file bind-mounted onto the name", bind_mounted, "/u", None, "in place"),
+    ("an append-only folder", append_only_folder, "/u", None, "in place"),
 ]
 
 # A new settings.ini, in a folder so dressed and with this umask, gets what open(2) gives.
@@ -319,6 +363,7 @@ def check_identity_cases(program, mount, name, failures):
         before, inode = identity(folder.settings), os.stat(folder.settings).st_ino
         result = folder.run(switch, user=user)
         subprocess.run(["chattr", "-i", "-a", folder.settings], capture_output=True)
+        subprocess.run(["chattr", "-i", "-a", folder.root], capture_output=True)
         after = folder.read()
         label = f"{name}: {label}, {switch}"
         check_outcome(failures, label, result, DRESSED, after, switch, expected)
@@ -328,6 +373,7 @@ def check_identity_cases(program, mount, name, failures):
         failures.check(identity(folder.settings) == before,
                        f"{label}: {identity(folder.settings)}, was {before}")
         failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
+        subprocess.run(["umount", folder.settings], capture_output=True)
         folder.remove()
 
 
