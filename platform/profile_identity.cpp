@@ -73,6 +73,23 @@ bool CopyAttributes(int from, int to) {
   return true;
 }
 
+// Whether both files have the same attributes, each with the same value.
+bool SameAttributes(int a, int b) {
+  std::string namesOfA, namesOfB, valueInA, valueInB;
+  if (!ListAttributes(a, &namesOfA) || !ListAttributes(b, &namesOfB)) return false;
+  for (size_t at = 0; at < namesOfA.size(); at = namesOfA.find('\0', at) + 1) {
+    const char* name = namesOfA.c_str() + at;
+    if (!ReadAttribute(a, name, &valueInA) || !ReadAttribute(b, name, &valueInB) ||
+        valueInA != valueInB) {
+      return false;
+    }
+  }
+  for (size_t at = 0; at < namesOfB.size(); at = namesOfB.find('\0', at) + 1) {
+    if (!HasName(namesOfA, namesOfB.c_str() + at)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // Makes the new file `to` what the old file `from` is to a reader or an access check: owner and
@@ -93,6 +110,19 @@ bool CarryIdentity(int from, const struct stat& original, int to) {
   }
   return created.st_uid == original.st_uid && created.st_gid == original.st_gid &&
          (created.st_mode & 07777) == (original.st_mode & 07777);
+}
+
+// An administrator may change the file while a run writes its replacement (a chmod, a chown, an
+// ACL, a rename or a delete): the replacement would undo it. Looked at last, under the lock, so
+// only the few calls up to the rename remain for such a change to slip through.
+bool StillCarries(const std::string& target, int from, int to) {
+  struct stat named, locked, made;
+  if (stat(target.c_str(), &named) != 0 || fstat(from, &locked) != 0 || fstat(to, &made) != 0) {
+    return false;
+  }
+  return named.st_dev == locked.st_dev && named.st_ino == locked.st_ino &&
+         locked.st_uid == made.st_uid && locked.st_gid == made.st_gid &&
+         (locked.st_mode & 07777) == (made.st_mode & 07777) && SameAttributes(from, to);
 }
 
 }  // namespace platform

@@ -3,10 +3,16 @@
 
 #include <sys/stat.h>
 
+#include <string>
+
 namespace platform {
 
 // Makes the new file `to` what the old file `from` (whose status is `original`) is to a reader or
 // an access check. False when any of it cannot be carried: then `to` must not be published.
 bool CarryIdentity(int from, const struct stat& original, int to);
+
+// Whether `target` still names the locked file `from`, and `from` still has the owner, group,
+// mode and attributes that `to` carries: the last look before `to` replaces it.
+bool StillCarries(const std::string& target, int from, int to);
 
 }  // namespace platform

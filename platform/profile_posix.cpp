@@ -254,13 +254,15 @@ Outcome PlaceNewFile(TemporaryFile* temporary, const std::string& target) {
   return Outcome::kStartOver;
 }
 
-// Renames the finished new file over the old one. Where the mount or the folder refuses, the old
-// file is rewritten in place instead.
+// Renames the finished new file over the old one (open as `originalFd`), unless the old one
+// changed meanwhile: then the run starts over. Where the mount or the folder refuses the rename,
+// the old file is rewritten in place instead.
 Outcome ReplaceOldFile(TemporaryFile* temporary, const std::string& directory,
-                       const std::string& target) {
+                       const std::string& target, int originalFd) {
   if (temporary->name.empty() && !NameTemporaryFile(temporary, directory)) {
     return IsRefusedByFolder(errno) ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
+  if (!StillCarries(target, originalFd, temporary->fd)) return Outcome::kStartOver;
   if (rename(temporary->name.c_str(), target.c_str()) != 0) {
     return IsRefusedByFolder(errno) ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
@@ -299,8 +301,9 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
     return outOfRoom && original != nullptr ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
 
-  const Outcome outcome = original == nullptr ? PlaceNewFile(&temporary, target)
-                                              : ReplaceOldFile(&temporary, directory, target);
+  const Outcome outcome = original == nullptr
+                              ? PlaceNewFile(&temporary, target)
+                              : ReplaceOldFile(&temporary, directory, target, originalFd);
   DiscardTemporaryFile(&temporary);
   if (outcome == Outcome::kDone) SyncDirectory(directory);
   return outcome;

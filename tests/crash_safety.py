@@ -115,7 +115,8 @@ def check_changed(failures, label, before, after, switch):
 # Injected faults: which calls fail, on which file, the switch, and what the file must be after:
 # "same", byte-identical to before; "changed", the switch's marker and every other byte kept. An
 # existing file carries an extended attribute and mode 0644 throughout; a new one is as open(2)
-# makes it.
+# makes it. "name:call:!command" runs a command on {settings} at that call instead, as an
+# administrator might during a run: what it did must stay.
 FAULTS = [
     ("pwrite:1:28", "existing", "/u", "changed"),  # no room for a second copy: in place
     ("pwrite:1:122", "existing", "/u", "changed"),  # EDQUOT, the same
@@ -147,7 +148,18 @@ FAULTS = [
     ("open:1:95", "missing", "/u", "changed"),
     ("open:1:95,link:1:1", "missing", "/u", "changed"),  # no hard links: a rename that never replaces
     ("open:1:95,link:1:1,renameat2:1:22", "missing", "/u", "changed"),  # nor that: claimed, then filled
+    ("fsync:1:!chmod 600 {settings}", "existing", "/u", "changed"),  # between the write and the swap
+    ("fsync:1:!chown 1234:2345 {settings}", "existing", "/u", "changed"),
+    ("fsync:1:!setfattr -n user.admin -v set {settings}", "existing", "/u", "changed"),
+    ("fsync:1:!chmod 444 {settings}", "existing", "/u", "same"),  # made read-only meanwhile
 ]
+
+
+def dress_existing(path, content):
+    with open(path, "wb") as f:
+        f.write(content)
+    os.chmod(path, 0o644)
+    os.setxattr(path, *ORIGIN)
 
 
 def test_injected_faults(program, library, failures):
@@ -155,11 +167,16 @@ def test_injected_faults(program, library, failures):
         folder = Folder(program)
         before = STARTS[start]
         if before is not None:
-            folder.write(before)
-            os.chmod(folder.settings, 0o644)
-            os.setxattr(folder.settings, *ORIGIN)
+            dress_existing(folder.settings, before)
         surrounding = identity(folder.settings) if before is not None else fresh_identity(folder.root)
-        env = dict(os.environ, LD_PRELOAD=library, FAIL_IO=faults)
+        if "!" in faults:  # the identity the administrator's commands give such a file
+            reference = os.path.join(folder.root, "reference.ini")
+            dress_existing(reference, before)
+            for command in re.findall(r"!([^,]*)", faults):
+                subprocess.run(command.replace("{settings}", reference), shell=True, check=True)
+            surrounding = identity(reference)
+            os.remove(reference)
+        env = dict(os.environ, LD_PRELOAD=library, FAIL_IO=faults.replace("{settings}", folder.settings))
         result = folder.run(switch, env=env)
         after = folder.read()
         label = f"fault {faults} on {start} file, {switch}"

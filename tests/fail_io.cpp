@@ -1,6 +1,8 @@
 // Preloaded into the program by the fault tests: makes chosen calls of one I/O function fail.
 // FAIL_IO="name:call:errno,..." fails the given call (counting from 1) of each named function
 // with that errno; errno 0 makes that write short instead: half its bytes, then success.
+// "name:call:!command" runs the shell command just before that call, which then goes through:
+// what an administrator does at that moment of a run.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -16,6 +18,7 @@ struct Fault {
   char name[32];
   int call;
   int error;
+  char command[512];
 };
 
 constexpr int kMostFaults = 8;
@@ -34,7 +37,15 @@ void ReadFaults() {
     fault.name[colon - list] = 0;
     char* rest = nullptr;
     fault.call = static_cast<int>(strtol(colon + 1, &rest, 10));
-    fault.error = static_cast<int>(strtol(rest + 1, &rest, 10));
+    if (rest[0] == ':' && rest[1] == '!') {
+      const size_t length = strcspn(rest + 2, ",");
+      if (length >= sizeof fault.command) return;
+      memcpy(fault.command, rest + 2, length);
+      fault.command[length] = 0;
+      rest += 2 + length;
+    } else {
+      fault.error = static_cast<int>(strtol(rest + 1, &rest, 10));
+    }
     ++faultCount;
     list = *rest == ',' ? rest + 1 : rest;
   }
@@ -46,6 +57,11 @@ const Fault* FaultFor(const char* name) {
   const Fault* due = nullptr;
   for (int i = 0; i < faultCount; ++i) {
     if (strcmp(faults[i].name, name) == 0 && ++calls[i] == faults[i].call) due = &faults[i];
+  }
+  if (due != nullptr && due->command[0] != 0) {
+    unsetenv("LD_PRELOAD");  // the command's own calls are not the run's
+    if (system(due->command) != 0) abort();
+    return nullptr;
   }
   return due;
 }
