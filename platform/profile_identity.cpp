@@ -2,6 +2,8 @@
 #include "profile_identity.h"
 
 #include <errno.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -11,6 +13,50 @@
 
 namespace platform {
 namespace {
+
+// The inode flags that say how a file is kept, which chattr sets: s u c S d A m j t C x.
+// Append-only and immutable files are never rewritten, and the rest are the filesystem's own
+// bookkeeping.
+constexpr int kCarriedFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
+                              FS_NOATIME_FL | FS_NOCOMP_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL |
+                              FS_NOCOW_FL | FS_DAX_FL;
+// The same in FS_IOC_FSGETXATTR's terms, with XFS's own (realtime, extent size hints).
+constexpr unsigned kCarriedXFlags = FS_XFLAG_REALTIME | FS_XFLAG_SYNC | FS_XFLAG_NOATIME |
+                                    FS_XFLAG_NODUMP | FS_XFLAG_EXTSIZE | FS_XFLAG_NODEFRAG |
+                                    FS_XFLAG_FILESTREAM | FS_XFLAG_DAX | FS_XFLAG_COWEXTSIZE;
+
+bool HasNoSuchFlags(int error) {
+  return error == ENOTTY || error == ENOTSUP || error == EINVAL || error == ENOSYS;
+}
+
+bool CarryFlags(int from, int to) {
+  int old = 0, made = 0;
+  if (ioctl(from, FS_IOC_GETFLAGS, &old) != 0) return HasNoSuchFlags(errno);
+  if (ioctl(to, FS_IOC_GETFLAGS, &made) != 0) return false;
+  int wanted = (made & ~kCarriedFlags) | (old & kCarriedFlags);
+  if (wanted == made) return true;
+  return ioctl(to, FS_IOC_SETFLAGS, &wanted) == 0 && ioctl(to, FS_IOC_GETFLAGS, &made) == 0 &&
+         (made & kCarriedFlags) == (old & kCarriedFlags);
+}
+
+// The project ID (quotas on XFS and ext4) and XFS's flags, which the flags above do not reach.
+bool CarryProject(int from, int to) {
+  struct fsxattr old, made;
+  if (ioctl(from, FS_IOC_FSGETXATTR, &old) != 0) return HasNoSuchFlags(errno);
+  if (ioctl(to, FS_IOC_FSGETXATTR, &made) != 0) return false;
+  struct fsxattr wanted = made;
+  wanted.fsx_xflags = (made.fsx_xflags & ~kCarriedXFlags) | (old.fsx_xflags & kCarriedXFlags);
+  wanted.fsx_projid = old.fsx_projid;
+  wanted.fsx_extsize = old.fsx_extsize;
+  wanted.fsx_cowextsize = old.fsx_cowextsize;
+  if (wanted.fsx_xflags == made.fsx_xflags && wanted.fsx_projid == made.fsx_projid &&
+      wanted.fsx_extsize == made.fsx_extsize && wanted.fsx_cowextsize == made.fsx_cowextsize) {
+    return true;
+  }
+  return ioctl(to, FS_IOC_FSSETXATTR, &wanted) == 0 && ioctl(to, FS_IOC_FSGETXATTR, &made) == 0 &&
+         made.fsx_projid == old.fsx_projid &&
+         (made.fsx_xflags & kCarriedXFlags) == (old.fsx_xflags & kCarriedXFlags);
+}
 
 // The names of a file's extended attributes, each ended by a NUL; none where the filesystem
 // keeps none.
@@ -91,6 +137,8 @@ bool SameAttributes(int a, int b) {
 }
 
 }  // namespace
+
+bool CarryInodeFlags(int from, int to) { return CarryFlags(from, to) && CarryProject(from, to); }
 
 // Makes the new file `to` what the old file `from` is to a reader or an access check: owner and
 // group, mode, ACL and every other extended attribute. False when any of it cannot be carried;

@@ -1,4 +1,5 @@
-// What a new file must take on from the old before it may replace it: owner, mode, attributes.
+// What a new file must take on from the old before it may replace it: owner, mode, attributes,
+// inode flags and project ID.
 #pragma once
 
 #include <sys/stat.h>
@@ -6,6 +7,12 @@
 #include <string>
 
 namespace platform {
+
+// Gives the new, still empty file `to` the old file's inode flags (chattr's), and where the
+// filesystem has them its project ID and XFS flags; those the folder gave `to` that the old file
+// lacks go. Done before the content, for some (Btrfs +C) take hold only on an empty file. False
+// when any of it cannot be carried.
+bool CarryInodeFlags(int from, int to);
 
 // Makes the new file `to` what the old file `from` (whose status is `original`) is to a reader or
 // an access check. False when any of it cannot be carried: then `to` must not be published.

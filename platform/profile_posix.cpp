@@ -285,6 +285,10 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
   if (!MakeTemporaryFile(directory, original == nullptr ? 0666 : 0600, &temporary)) {
     return Outcome::kRewriteInPlace;
   }
+  if (original != nullptr && !CarryInodeFlags(originalFd, temporary.fd)) {
+    DiscardTemporaryFile(&temporary);
+    return Outcome::kRewriteInPlace;
+  }
   // Where a second copy does not fit, the old file may still take the change.
   if (!WriteNewContent(temporary.fd, text, changes)) {
     const bool outOfRoom = IsOutOfRoom(errno);

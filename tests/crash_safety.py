@@ -11,6 +11,8 @@ import random
 import re
 import shutil
 import signal
+import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -75,12 +77,40 @@ STARTS = {"existing": OTHER_LINES, "marked": b"[tovrin]\nmdb=ko197311\nx=1\n", "
 ORIGIN = ("user.origin", b"kept with the file")
 
 
+FS_IOC_GETFLAGS = 0x80086601
+FS_IOC_FSGETXATTR = 0x801C581F
+# chattr's flags that say how a file is kept (s u c S d A m j t C x), and FS_IOC_FSGETXATTR's
+# (XFS's realtime, sync, noatime, nodump, extent size, nodefrag, filestream, DAX, CoW extent size).
+KEPT_FLAGS = 0x1 | 0x2 | 0x4 | 0x8 | 0x40 | 0x80 | 0x400 | 0x4000 | 0x8000 | 0x800000 | 0x2000000
+KEPT_XFLAGS = 0x1 | 0x20 | 0x40 | 0x80 | 0x800 | 0x2000 | 0x4000 | 0x8000 | 0x10000
+
+
+def inode_flags(path):
+    """chattr's flags, the XFS flags and the project ID; None where the filesystem has none."""
+    if not stat.S_ISREG(os.lstat(path).st_mode):
+        return None
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+    try:
+        flags = struct.unpack("I", fcntl.ioctl(fd, FS_IOC_GETFLAGS, bytes(8))[:4])[0] & KEPT_FLAGS
+    except OSError:
+        flags = None
+    try:
+        xflags, extsize, _, project = struct.unpack("4I", fcntl.ioctl(fd, FS_IOC_FSGETXATTR, bytes(28))[:16])
+        extended = (xflags & KEPT_XFLAGS, extsize, project)
+    except OSError:
+        extended = None
+    os.close(fd)
+    return flags, extended
+
+
 def identity(path):
-    """What surrounds the bytes: mode, owner, group and every extended attribute, ACLs among them."""
+    """What surrounds the bytes: mode, owner, group, every extended attribute (ACLs among them),
+    inode flags and project ID."""
     info = os.lstat(path)
     names = os.listxattr(path, follow_symlinks=False)
     return (oct(info.st_mode), info.st_uid, info.st_gid,
-            {name: os.getxattr(path, name, follow_symlinks=False) for name in sorted(names)})
+            {name: os.getxattr(path, name, follow_symlinks=False) for name in sorted(names)},
+            inode_flags(path))
 
 
 def fresh_identity(folder):
@@ -306,6 +336,29 @@ def append_only(path):
     subprocess.run(["chattr", "+a", path], check=True)
 
 
+def try_chattr(path, *flags):
+    """Sets each flag the filesystem has; the others it refuses."""
+    for flag in flags:
+        subprocess.run(["chattr", flag, path], capture_output=True)
+
+
+def with_flags(path):
+    content = open(path, "rb").read()
+    with open(path, "wb"):  # Btrfs's +C takes hold only on an empty file
+        try_chattr(path, "+C")
+    with open(path, "wb") as f:
+        f.write(content)
+    try_chattr(path, "+A", "+d", "+S", "+s", "+u", "+t", "+m")
+
+
+def with_project(path):
+    subprocess.run(["xfs_io", "-c", "chproj 42", path], capture_output=True)
+
+
+def flags_to_inherit(folder):
+    try_chattr(folder, "+d", "+A")
+
+
 def bind_mounted(path):
     """A file mounted onto settings.ini, as a container's single-file volume is: no rename over it."""
     volume = os.path.join(os.path.dirname(path), "volume.ini")
@@ -345,6 +398,11 @@ IDENTITY_CASES = [
     ("an append-only file", append_only, "/d", None, "same"),
     ("a file bind-mounted onto the name", bind_mounted, "/u", None, "in place"),
     ("an append-only folder", append_only_folder, "/u", None, "in place"),
+    ("inode flags +A +d +S +s +u +t +C +m, those the filesystem has", with_flags, "/u", None,
+     "replaced"),
+    ("project ID 42, where the filesystem has one", with_project, "/u", None, "replaced"),
+    ("a folder with +d +A, a file without", lambda path: flags_to_inherit(os.path.dirname(path)),
+     "/u", None, "replaced"),
 ]
 
 # A new settings.ini, in a folder so dressed and with this umask, gets what open(2) gives.
