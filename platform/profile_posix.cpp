@@ -1,6 +1,7 @@
 // POSIX profile routine: edits one key under a lock and swaps the new content in whole.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -170,6 +171,40 @@ void LockForWriting(int fd) {
   }
 }
 
+// Another process that has the file open (a Samba client, an editor) goes on writing to the inode
+// it opened; a replacement would leave those writes on the old, nameless one. A write lease can be
+// had only while no one else has the file open, and another's open meanwhile breaks it. The kernel
+// tells the break with SIGIO, whose default action would end the run: ignored while it is held.
+// Where no lease can be had at all (another owner's file, NFS), others' opens go unseen.
+struct WriteLease {
+  bool held = false;
+  struct sigaction previous;
+};
+
+// Whether others have the file open. If not, a lease is held from now on, to learn whether
+// someone opens it before the swap.
+bool OthersHaveItOpen(int fd, WriteLease* lease) {
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGIO, &ignore, &lease->previous);
+  if (fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
+    lease->held = true;
+    return false;
+  }
+  const bool others = errno == EAGAIN;
+  sigaction(SIGIO, &lease->previous, nullptr);
+  return others;
+}
+
+bool LeaseBroken(int fd, bool leased) { return leased && fcntl(fd, F_GETLEASE) != F_WRLCK; }
+
+void ReleaseLease(int fd, WriteLease* lease) {
+  if (!lease->held) return;
+  fcntl(fd, F_SETLEASE, F_UNLCK);
+  sigaction(SIGIO, &lease->previous, nullptr);
+  lease->held = false;
+}
+
 bool IsSameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -256,13 +291,14 @@ Outcome PlaceNewFile(TemporaryFile* temporary, const std::string& target) {
 
 // Renames the finished new file over the old one (open as `originalFd`), unless the old one
 // changed meanwhile: then the run starts over. Where the mount or the folder refuses the rename,
-// the old file is rewritten in place instead.
+// or someone opened the old file meanwhile, the old file is rewritten in place instead.
 Outcome ReplaceOldFile(TemporaryFile* temporary, const std::string& directory,
-                       const std::string& target, int originalFd) {
+                       const std::string& target, int originalFd, bool leased) {
   if (temporary->name.empty() && !NameTemporaryFile(temporary, directory)) {
     return IsRefusedByFolder(errno) ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
   if (!StillCarries(target, originalFd, temporary->fd)) return Outcome::kStartOver;
+  if (LeaseBroken(originalFd, leased)) return Outcome::kRewriteInPlace;
   if (rename(temporary->name.c_str(), target.c_str()) != 0) {
     return IsRefusedByFolder(errno) ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
@@ -271,12 +307,12 @@ Outcome ReplaceOldFile(TemporaryFile* temporary, const std::string& directory,
 }
 
 // Writes the new content to a new file beside `target` and puts it in place whole. Over the old
-// file (`original` given, open as `originalFd`) only when the new file carries all of the old
-// one's identity; else the caller rewrites in place. A new settings file is created as open(2)
-// would create it.
+// file (`original` given, open as `originalFd`, under a lease if `leased`) only when the new file
+// carries all of the old one's identity; else the caller rewrites in place. A new settings file is
+// created as open(2) would create it.
 Outcome PublishNewFile(const std::string& target, std::string_view text,
                        const profile::TextChanges& changes, const struct stat* original,
-                       int originalFd) {
+                       int originalFd, bool leased) {
   const std::string directory = DirectoryOf(target);
   if (original != nullptr && FolderKeepsItsNames(directory)) return Outcome::kRewriteInPlace;
   TemporaryFile temporary;
@@ -307,7 +343,7 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
 
   const Outcome outcome = original == nullptr
                               ? PlaceNewFile(&temporary, target)
-                              : ReplaceOldFile(&temporary, directory, target, originalFd);
+                              : ReplaceOldFile(&temporary, directory, target, originalFd, leased);
   DiscardTemporaryFile(&temporary);
   if (outcome == Outcome::kDone) SyncDirectory(directory);
   return outcome;
@@ -360,7 +396,14 @@ Outcome UpdateExistingFile(const std::string& target, const char* section, const
   } else if (profile::ChangesNothing(text.view(), changes)) {
     outcome = Outcome::kDone;
   } else {
-    outcome = PublishNewFile(target, text.view(), changes, &locked, fd);
+    // Every name of a hard-linked file, and everyone who has it open, sees a change in place.
+    WriteLease lease;
+    if (locked.st_nlink > 1 || OthersHaveItOpen(fd, &lease)) {
+      outcome = Outcome::kRewriteInPlace;
+    } else {
+      outcome = PublishNewFile(target, text.view(), changes, &locked, fd, lease.held);
+    }
+    ReleaseLease(fd, &lease);  // held through the swap, no longer
     if (outcome == Outcome::kRewriteInPlace) {
       outcome =
           RewriteInPlace(fd, text.view(), changes, locked) ? Outcome::kDone : Outcome::kFailed;
@@ -391,7 +434,7 @@ bool WriteProfile(const char* section, const char* key, const char* value, const
       const std::string_view empty;
       profile::TextChanges changes;
       if (!profile::PlanProfileEdit(empty, section, key, value, &changes)) return false;
-      outcome = PublishNewFile(target, empty, changes, nullptr, -1);
+      outcome = PublishNewFile(target, empty, changes, nullptr, -1, false);
     } else if (!S_ISREG(seen.st_mode) || (seen.st_mode & 0222) == 0) {
       // A directory, FIFO or device is no settings file; a file without write bits stays
       // read-only even for root.

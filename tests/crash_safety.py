@@ -359,6 +359,10 @@ def flags_to_inherit(folder):
     try_chattr(folder, "+d", "+A")
 
 
+def with_hard_link(path):
+    os.link(path, os.path.join(os.path.dirname(path), "other-name.ini"))
+
+
 def bind_mounted(path):
     """A file mounted onto settings.ini, as a container's single-file volume is: no rename over it."""
     volume = os.path.join(os.path.dirname(path), "volume.ini")
@@ -401,6 +405,7 @@ IDENTITY_CASES = [
     ("inode flags +A +d +S +s +u +t +C +m, those the filesystem has", with_flags, "/u", None,
      "replaced"),
     ("project ID 42, where the filesystem has one", with_project, "/u", None, "replaced"),
+    ("a second hard link: both names see the change", with_hard_link, "/u", None, "in place"),
     ("a folder with +d +A, a file without", lambda path: flags_to_inherit(os.path.dirname(path)),
      "/u", None, "replaced"),
 ]
@@ -761,7 +766,28 @@ def test_concurrency(program, failures):
     failures.check(marker(after) == SWITCH_VALUES[switch], f"final marker {marker(after)!r}")
     print(f"concurrency: 50 and 51 copies at once, then {runs} runs beside "
           f"{rounds} locked increments")
+
+    # Another process (a Samba client) holds the file open through a run, then writes through its
+    # handle: the write lands in the file the name shows, beside the run's change.
+    folder.write(OTHER_LINES)
+    holder = subprocess.Popen([sys.executable, __file__, "--hold-open", folder.settings],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    holder.stdout.readline()
+    result = folder.run("/u")
+    holder.communicate(b"write\n", timeout=60)
+    after = folder.read()
+    failures.check(result.returncode == 0, f"beside an open handle: exit {result.returncode}")
+    failures.check(marker(after) == "ko197311" and after.endswith(b"[late]\nx=1\n"),
+                   f"beside an open handle: {after!r}")
     folder.remove()
+
+
+def hold_open(path):
+    """Opens the file, says so, and writes through the handle when told."""
+    fd = os.open(path, os.O_WRONLY | os.O_APPEND)
+    print("open", flush=True)
+    sys.stdin.readline()
+    os.write(fd, b"[late]\nx=1\n")
 
 
 def main(argv):
@@ -769,6 +795,8 @@ def main(argv):
         return inside_full_disk(argv[2])
     if argv[1:2] == ["--inside-filesystems"]:
         return inside_filesystems(argv[2])
+    if argv[1:2] == ["--hold-open"]:
+        return hold_open(argv[2])
     if argv[1:2] == ["--count"]:
         return lock_and_count(argv[2], int(argv[3]), float(argv[4]))
     if argv[1:2] == ["--filesystems"] and len(argv) == 3:
