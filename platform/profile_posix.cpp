@@ -171,6 +171,17 @@ void LockForWriting(int fd) {
   }
 }
 
+// Opens the file without blocking, so that a FIFO put in its place cannot hold the run. A lease
+// holder (Samba's kernel oplocks, an NFS delegation) refuses such an open until it lets go, which
+// the first try asked it to do: tried again within the lock's wait.
+int OpenForUpdate(const std::string& target) {
+  for (long waited = 0;; waited += kLockPollMilliseconds) {
+    int fd = open(target.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 || errno != EWOULDBLOCK || waited >= kLockWaitMilliseconds) return fd;
+    SleepMilliseconds(kLockPollMilliseconds);
+  }
+}
+
 // Another process that has the file open (a Samba client, an editor) goes on writing to the inode
 // it opened; a replacement would leave those writes on the old, nameless one. A write lease can be
 // had only while no one else has the file open, and another's open meanwhile breaks it. The kernel
@@ -379,7 +390,7 @@ bool RewriteInPlace(int fd, std::string_view text, const profile::TextChanges& c
 // the file that was locked.
 Outcome UpdateExistingFile(const std::string& target, const char* section, const char* key,
                            const char* value) {
-  int fd = open(target.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int fd = OpenForUpdate(target);
   if (fd < 0) return Outcome::kFailed;
   LockForWriting(fd);
   struct stat locked, named;

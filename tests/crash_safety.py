@@ -779,7 +779,36 @@ def test_concurrency(program, failures):
     failures.check(result.returncode == 0, f"beside an open handle: exit {result.returncode}")
     failures.check(marker(after) == "ko197311" and after.endswith(b"[late]\nx=1\n"),
                    f"beside an open handle: {after!r}")
+
+    # A lease holder that lets go when the run's open breaks its lease: the run waits for it.
+    folder.write(OTHER_LINES)
+    holder = subprocess.Popen([sys.executable, __file__, "--hold-lease", folder.settings],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    holder.stdout.readline()
+    started = time.monotonic()
+    result = folder.run("/u")
+    took = time.monotonic() - started
+    holder.communicate(b"done\n", timeout=60)
+    failures.check(result.returncode == 0 and marker(folder.read()) == "ko197311",
+                   f"beside a lease holder: {folder.read()!r}")
+    failures.check(took < 2, f"beside a lease holder: took {took:.2f} s")
+    print(f"beside a lease holder: {took:.3f} s")
     folder.remove()
+
+
+def hold_lease(path):
+    """Holds a read lease on the file, as Samba does for a client's oplock, and gives it up a few
+    milliseconds after the kernel asks."""
+    fd = os.open(path, os.O_RDONLY)
+
+    def let_go(*_):
+        time.sleep(0.02)
+        fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
+
+    signal.signal(signal.SIGIO, let_go)
+    fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_RDLCK)
+    print("leased", flush=True)
+    sys.stdin.readline()
 
 
 def hold_open(path):
@@ -795,6 +824,8 @@ def main(argv):
         return inside_full_disk(argv[2])
     if argv[1:2] == ["--inside-filesystems"]:
         return inside_filesystems(argv[2])
+    if argv[1:2] == ["--hold-lease"]:
+        return hold_lease(argv[2])
     if argv[1:2] == ["--hold-open"]:
         return hold_open(argv[2])
     if argv[1:2] == ["--count"]:
