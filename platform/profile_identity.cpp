@@ -8,6 +8,9 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -136,6 +139,41 @@ bool SameAttributes(int a, int b) {
   return true;
 }
 
+// The unsigned little-endian number of `width` bytes at `at`.
+uint32_t LittleEndianAt(const std::string& bytes, size_t at, size_t width) {
+  uint32_t number = 0;
+  for (size_t i = width; i > 0; --i) number = number << 8 | static_cast<uint8_t>(bytes[at + i - 1]);
+  return number;
+}
+
+// The attribute word of Samba's user.DOSATTRIB, in either of its forms: the old text "0x..."
+// (ended by a NUL); or a record, which after that text (now empty) has, aligned to 2, a 16-bit
+// version and the same number again as its union's tag, then, aligned to 4, the version's fields:
+// from version 3 to 5, a 32-bit word of valid fields and then the attribute word. False for any
+// other form, or one cut short.
+bool ReadWindowsAttributes(const std::string& value, uint32_t* attributes) {
+  const size_t textEnd = std::min(value.find('\0'), value.size());
+  const size_t versionAt = (textEnd + 2) & ~size_t{1};
+  if (versionAt + 4 <= value.size()) {
+    const uint32_t version = LittleEndianAt(value, versionAt, 2);
+    const size_t fieldsAt = (versionAt + 4 + 3) & ~size_t{3};
+    if (version < 3 || version > 5 || LittleEndianAt(value, versionAt + 2, 2) != version ||
+        fieldsAt + 8 > value.size()) {
+      return false;
+    }
+    *attributes = LittleEndianAt(value, fieldsAt + 4, 4);
+    return true;
+  }
+  const std::string text = value.substr(0, textEnd);
+  const char* digits = text.c_str() + 2;
+  if (text.size() < 3 || text.size() > 10 || text.compare(0, 2, "0x") != 0 ||
+      std::strspn(digits, "0123456789abcdefABCDEF") != text.size() - 2) {
+    return false;
+  }
+  *attributes = static_cast<uint32_t>(std::strtoul(digits, nullptr, 16));
+  return true;
+}
+
 }  // namespace
 
 bool CarryInodeFlags(int from, int to) { return CarryFlags(from, to) && CarryProject(from, to); }
@@ -171,6 +209,16 @@ bool StillCarries(const std::string& target, int from, int to) {
   return named.st_dev == locked.st_dev && named.st_ino == locked.st_ino &&
          locked.st_uid == made.st_uid && locked.st_gid == made.st_gid &&
          (locked.st_mode & 07777) == (made.st_mode & 07777) && SameAttributes(from, to);
+}
+
+// Samba keeps a Windows client's read-only mark there, under its default "map readonly = no";
+// the platform's routine refuses such a file, as this one refuses a file without write bits.
+bool IsMarkedReadOnly(int fd) {
+  constexpr uint32_t kWindowsReadOnly = 0x1;  // FILE_ATTRIBUTE_READONLY
+  std::string value;
+  uint32_t attributes = 0;
+  return ReadAttribute(fd, "user.DOSATTRIB", &value) && ReadWindowsAttributes(value, &attributes) &&
+         (attributes & kWindowsReadOnly) != 0;
 }
 
 }  // namespace platform

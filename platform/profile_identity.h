@@ -1,5 +1,5 @@
 // What a new file must take on from the old before it may replace it: owner, mode, attributes,
-// inode flags and project ID.
+// inode flags and project ID; and the mark that makes a file read-only for Windows.
 #pragma once
 
 #include <sys/stat.h>
@@ -21,5 +21,9 @@ bool CarryIdentity(int from, const struct stat& original, int to);
 // Whether `target` still names the locked file `from`, and `from` still has the owner, group,
 // mode and attributes that `to` carries: the last look before `to` replaces it.
 bool StillCarries(const std::string& target, int from, int to);
+
+// Whether Samba marks the file read-only for Windows clients (FILE_ATTRIBUTE_READONLY in its
+// user.DOSATTRIB attribute), which no mode bit shows: such a file is left as it is.
+bool IsMarkedReadOnly(int fd);
 
 }  // namespace platform

@@ -397,7 +397,8 @@ Outcome UpdateExistingFile(const std::string& target, const char* section, const
   FileText text;
   profile::TextChanges changes;
   Outcome outcome = Outcome::kFailed;
-  if (fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode) || (locked.st_mode & 0222) == 0) {
+  if (fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode) || (locked.st_mode & 0222) == 0 ||
+      IsMarkedReadOnly(fd)) {
     outcome = Outcome::kFailed;
   } else if (stat(target.c_str(), &named) != 0 || !IsSameFile(named, locked)) {
     outcome = Outcome::kStartOver;

@@ -363,6 +363,19 @@ def with_hard_link(path):
     os.link(path, os.path.join(os.path.dirname(path), "other-name.ini"))
 
 
+def windows_attributes(attributes, version=5):
+    """Samba's user.DOSATTRIB record: an empty text, then version and union tag, then the valid
+    fields (attributes and create time) and the attributes; version 5 (Samba 4.17) ends with the
+    create time, version 3 with EA size, size, allocation size, create and change time."""
+    rest = struct.pack("<Q", 133000000000000000) if version == 5 else struct.pack("<IQQQQ", 0, 9, 4096, 1, 1)
+    return lambda path: os.setxattr(path, "user.DOSATTRIB",
+                                    struct.pack("<xxHHxxII", version, version, 0x11, attributes) + rest)
+
+
+def windows_attributes_as_text(text):
+    return lambda path: os.setxattr(path, "user.DOSATTRIB", text)
+
+
 def bind_mounted(path):
     """A file mounted onto settings.ini, as a container's single-file volume is: no rename over it."""
     volume = os.path.join(os.path.dirname(path), "volume.ini")
@@ -406,6 +419,14 @@ IDENTITY_CASES = [
      "replaced"),
     ("project ID 42, where the filesystem has one", with_project, "/u", None, "replaced"),
     ("a second hard link: both names see the change", with_hard_link, "/u", None, "in place"),
+    ("Windows read-only (Samba's DOSATTRIB v5, 0x21)", windows_attributes(0x21), "/u", None, "same"),
+    ("Windows read-only (Samba's DOSATTRIB v3, 0x1)", windows_attributes(0x1, 3), "/d", None, "same"),
+    ("Windows read-only (Samba's old text \"0x21\")", windows_attributes_as_text(b"0x21\0"), "/u",
+     None, "same"),
+    ("Windows archive bit only (DOSATTRIB v5, 0x20)", windows_attributes(0x20), "/u", None,
+     "replaced"),
+    ("Windows archive bit only (old text \"0x20\")", windows_attributes_as_text(b"0x20\0"), "/u",
+     None, "replaced"),
     ("a folder with +d +A, a file without", lambda path: flags_to_inherit(os.path.dirname(path)),
      "/u", None, "replaced"),
 ]
