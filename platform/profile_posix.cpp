@@ -415,11 +415,11 @@ Outcome UpdateExistingFile(const std::string& target, const char* section, const
     } else {
       outcome = PublishNewFile(target, text.view(), changes, &locked, fd, lease.held);
     }
-    ReleaseLease(fd, &lease);  // held through the swap, no longer
     if (outcome == Outcome::kRewriteInPlace) {
       outcome =
           RewriteInPlace(fd, text.view(), changes, locked) ? Outcome::kDone : Outcome::kFailed;
     }
+    ReleaseLease(fd, &lease);  // one who opened the file meanwhile waited for the change, whole
   }
   close(fd);  // releases the lock, after the new content is in place
   return outcome;

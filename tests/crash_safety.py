@@ -217,6 +217,23 @@ def test_injected_faults(program, library, failures):
         failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
         folder.remove()
 
+    # Someone opens the file between the write and the swap, and writes through it: the run goes
+    # in place (it learns of the open by its lease), and that write lands in the named file.
+    folder = Folder(program)
+    dress_existing(folder.settings, OTHER_LINES)
+    inode = os.stat(folder.settings).st_ino
+    opened = os.path.join(folder.root, "opened")
+    opener = f"(exec 3>>{folder.settings}; echo [late] >&3; touch {opened}) & sleep 0.3"
+    result = folder.run("/u", env=dict(os.environ, LD_PRELOAD=library, FAIL_IO=f"fsync:1:!{opener}"))
+    deadline = time.monotonic() + 10
+    while not os.path.exists(opened) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    after = folder.read()
+    failures.check(result.returncode == 0, f"an open during the run: exit {result.returncode}")
+    failures.check(marker(after) == "ko197311" and after.endswith(b"[late]\n")
+                   and os.stat(folder.settings).st_ino == inode, f"an open during the run: {after!r}")
+    folder.remove()
+
 
 def run_in_own_mounts(failures, what, *arguments):
     """This script again, as root in a mount namespace of its own, where it mounts what it tests on."""
