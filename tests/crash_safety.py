@@ -373,7 +373,7 @@ def with_project(path):
 
 
 def flags_to_inherit(folder):
-    try_chattr(folder, "+d", "+A")
+    try_chattr(folder, "+d", "+A", "+s", "+u", "+t")
 
 
 def with_hard_link(path):
@@ -444,8 +444,8 @@ IDENTITY_CASES = [
      "replaced"),
     ("Windows archive bit only (old text \"0x20\")", windows_attributes_as_text(b"0x20\0"), "/u",
      None, "replaced"),
-    ("a folder with +d +A, a file without", lambda path: flags_to_inherit(os.path.dirname(path)),
-     "/u", None, "replaced"),
+    ("a folder with +d +A (+s +u +t where kept), a file without",
+     lambda path: flags_to_inherit(os.path.dirname(path)), "/u", None, "replaced"),
 ]
 
 # A new settings.ini, in a folder so dressed and with this umask, gets what open(2) gives.
