@@ -372,6 +372,12 @@ def with_project(path):
     subprocess.run(["xfs_io", "-c", "chproj 42", path], capture_output=True)
 
 
+def owned_with_project(path):
+    os.chown(os.path.dirname(path), NOBODY, NOBODY)
+    os.chown(path, NOBODY, NOBODY)
+    with_project(path)
+
+
 def flags_to_inherit(folder):
     try_chattr(folder, "+d", "+A", "+s", "+u", "+t")
 
@@ -435,6 +441,7 @@ IDENTITY_CASES = [
     ("inode flags +A +d +S +s +u +t +C +m, those the filesystem has", with_flags, "/u", None,
      "replaced"),
     ("project ID 42, where the filesystem has one", with_project, "/u", None, "replaced"),
+    ("project ID 42, run by the file's owner", owned_with_project, "/u", NOBODY, "replaced"),
     ("a second hard link: both names see the change", with_hard_link, "/u", None, "in place"),
     ("Windows read-only (Samba's DOSATTRIB v5, 0x21)", windows_attributes(0x21), "/u", None, "same"),
     ("Windows read-only (Samba's DOSATTRIB v3, 0x1)", windows_attributes(0x1, 3), "/d", None, "same"),
