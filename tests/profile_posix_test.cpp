@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -97,6 +98,32 @@ TEST_F(ProfileFileTest, FileWithoutWriteBitsIsNeverChanged) {
     EXPECT_FALSE(platform::WritePrivateProfileStringA("tovrin", "mdb", nullptr, path.c_str()));
     ASSERT_EQ(chmod(path.c_str(), 0644), 0);
     EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=old\n");
+    unlink(path.c_str());
+  }
+}
+
+// Samba's user.DOSATTRIB: the old text form, and the record Samba 4.17 writes (version 5: empty
+// text, padding, version, union tag, padding, valid fields, attributes, create time).
+std::string WindowsAttributes(unsigned char attributes) {
+  std::string record("\0\0\5\0\5\0\0\0\x11\0\0\0", 12);
+  record += std::string(1, static_cast<char>(attributes)) + std::string(3 + 8, '\0');
+  return record;
+}
+
+TEST_F(ProfileFileTest, FileMarkedReadOnlyForWindowsIsNeverChanged) {
+  for (const std::string& mark :
+       {WindowsAttributes(0x21), WindowsAttributes(0x01), std::string("0x21\0", 5)}) {
+    WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
+    ASSERT_EQ(setxattr(path.c_str(), "user.DOSATTRIB", mark.data(), mark.size(), 0), 0);
+    EXPECT_FALSE(SetKo());
+    EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=old\n");
+    unlink(path.c_str());
+  }
+  for (const std::string& mark : {WindowsAttributes(0x20), std::string("0x20\0", 5)}) {
+    WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
+    ASSERT_EQ(setxattr(path.c_str(), "user.DOSATTRIB", mark.data(), mark.size(), 0), 0);
+    EXPECT_TRUE(SetKo());
+    EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=ko197311\n");
     unlink(path.c_str());
   }
 }
