@@ -223,7 +223,9 @@ def test_injected_faults(program, library, failures):
     dress_existing(folder.settings, OTHER_LINES)
     inode = os.stat(folder.settings).st_ino
     opened = os.path.join(folder.root, "opened")
-    opener = f"(exec 3>>{folder.settings}; echo [late] >&3; touch {opened}) & sleep 0.3"
+    # Until its open waits on the run's lease, as /proc/locks shows it (for at most 5 s).
+    waits = f"for i in $(seq 500); do grep -q 'BREAKING.*:{inode} ' /proc/locks && break; sleep 0.01; done"
+    opener = f"(exec 3>>{folder.settings}; echo [late] >&3; touch {opened}) & {waits}"
     result = folder.run("/u", env=dict(os.environ, LD_PRELOAD=library, FAIL_IO=f"fsync:1:!{opener}"))
     deadline = time.monotonic() + 10
     while not os.path.exists(opened) and time.monotonic() < deadline:
