@@ -1,6 +1,7 @@
 // POSIX profile routine: edits one key under a lock and swaps the new content in whole.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -335,16 +336,68 @@ Outcome UpdateExistingFile(const std::string& target, const char* section, const
   return outcome;
 }
 
+// Whether `name` names the file `reached`.
+bool NamesFile(const std::string& name, const struct stat& reached) {
+  struct stat named;
+  return stat(name.c_str(), &named) == 0 && IsSameFile(named, reached);
+}
+
+// The name the kernel gives the file an open descriptor reached, checked against the file.
+bool NameOfDescriptor(int fd, const struct stat& reached, std::string* name) {
+  char found[PATH_MAX];
+  ssize_t got = readlink(ProcessPathOf(fd).c_str(), found, sizeof found);
+  if (got <= 0 || static_cast<size_t>(got) == sizeof found) return false;
+  std::string named(found, static_cast<size_t>(got));
+  if (!NamesFile(named, reached)) return false;
+  *name = named;
+  return true;
+}
+
+// The name at the end of a chain of symbolic links, read one link at a time: for a dangling link,
+// and where /proc is hidden. The kernel has walked the chain first, under its own rules.
+bool NameAtEndOfLinks(const char* fileName, std::string* name) {
+  std::string path = fileName;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info;
+    const bool exists = lstat(path.c_str(), &info) == 0;
+    if (!exists && errno != ENOENT) return false;
+    if (!exists || !S_ISLNK(info.st_mode)) {
+      *name = path;
+      return true;
+    }
+    char text[PATH_MAX];
+    ssize_t got = readlink(path.c_str(), text, sizeof text);
+    if (got <= 0 || static_cast<size_t>(got) == sizeof text) return false;
+    std::string next(text, static_cast<size_t>(got));
+    path = next[0] == '/' ? next : DirectoryOf(path) + "/" + next;
+  }
+  return false;
+}
+
+// The file to update, found as open(2) finds it: through a symbolic link only where the kernel's
+// path walk follows it (fs.protected_symlinks among its rules), never by resolving names here
+// first. A dangling link names the file to make. False where the kernel refuses.
+bool FindTarget(const char* fileName, std::string* target) {
+  *target = fileName;
+  struct stat link;
+  if (lstat(fileName, &link) != 0 || !S_ISLNK(link.st_mode)) return true;
+  int fd = open(fileName, O_PATH | O_CLOEXEC);
+  if (fd < 0) {
+    // The kernel followed every link and found nothing at the end.
+    return errno == ENOENT && NameAtEndOfLinks(fileName, target);
+  }
+  struct stat reached;
+  const bool found = fstat(fd, &reached) == 0 &&
+                     (NameOfDescriptor(fd, reached, target) ||
+                      (NameAtEndOfLinks(fileName, target) && NamesFile(*target, reached)));
+  close(fd);
+  return found;
+}
+
 bool WriteProfile(const char* section, const char* key, const char* value, const char* fileName) {
   // Through a symbolic link the file it names is updated and the link stays.
-  std::string target = fileName;
-  struct stat link;
-  if (lstat(fileName, &link) == 0 && S_ISLNK(link.st_mode)) {
-    char* resolved = realpath(fileName, nullptr);
-    if (resolved == nullptr) return false;
-    target = resolved;
-    free(resolved);
-  }
+  std::string target;
+  if (!FindTarget(fileName, &target)) return false;
 
   const long long deadline = NowMilliseconds() + kStartOverMilliseconds;
   for (;;) {

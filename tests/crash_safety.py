@@ -286,12 +286,17 @@ IDENTITY_CASES = [
     ("an append-only file", append_only, "/d", None, "same"),
 ]
 
+def dangling_link(folder):
+    os.symlink("named.ini", os.path.join(folder, "settings.ini"))
+
+
 # A new settings.ini, in a folder so dressed and with this umask, gets what open(2) gives.
 NEW_FILE_CASES = [
     ("umask 022", None, 0o022),
     ("umask 077", None, 0o077),
     ("a folder with a default ACL, umask 077", default_acl, 0o077),
     ("a set-group-ID folder", setgid_folder, 0o022),
+    ("a dangling link settings.ini -> named.ini", dangling_link, 0o022),
 ]
 
 
@@ -345,9 +350,10 @@ def check_new_files(program, mount, name, failures):
         label = f"{name}: new file, {label}"
         failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
         failures.check(folder.read() == NEW_FILE, f"{label}: {folder.read()!r}")
+        made = os.path.realpath(folder.settings)  # through a link, the file it names
         if folder.read() is not None:
-            failures.check(identity(folder.settings) == expected,
-                           f"{label}: {identity(folder.settings)}, open(2) gives {expected}")
+            failures.check(identity(made) == expected,
+                           f"{label}: {identity(made)}, open(2) gives {expected}")
         folder.remove()
 
 
@@ -404,8 +410,36 @@ def check_without_proc(program, mount, name, failures):
     folder.remove()
 
 
+def check_planted_link(program, mount, name, failures):
+    """Another user's link in a sticky world-writable folder, to a file of root's: with
+    fs.protected_symlinks=1 the kernel refuses root to follow it, and so must the program."""
+    folder = Folder(program, parent=mount)
+    os.chmod(folder.root, 0o1777)
+    target = os.path.join(mount, "target.ini")
+    with open(target, "wb") as f:
+        f.write(DRESSED)
+    os.symlink(target, folder.settings)
+    os.lchown(folder.settings, NOBODY, NOBODY)
+    setting = "/proc/sys/fs/protected_symlinks"
+    was = open(setting).read().strip()
+    with open(setting, "w") as f:
+        f.write("1")
+    try:
+        folder.run("/u")
+    finally:
+        with open(setting, "w") as f:
+            f.write(was)
+    label = f"{name}: a planted link with fs.protected_symlinks=1"
+    failures.check(open(target, "rb").read() == DRESSED, f"{label}: target changed")
+    failures.check(os.path.islink(folder.settings), f"{label}: the link is gone")
+    failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
+    os.remove(target)
+    folder.remove()
+
+
 # Cases that need what only one of the filesystems offers, or one is enough for.
-SPECIAL_CASES = {"ext4": check_without_proc, "xfs": check_large_inode, "tmpfs": check_large_file}
+SPECIAL_CASES = {"ext4": check_without_proc, "xfs": check_large_inode, "tmpfs": check_large_file,
+                 "btrfs": check_planted_link}
 
 
 def inside_filesystems(program):
