@@ -135,11 +135,13 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-void SyncDirectory(const std::string& directory) {
+// Makes a new name in `directory` survive a power cut. Where the folder cannot be opened to flush
+// it (writable but not readable, mode 0311), the whole filesystem is flushed, through `newFile`.
+bool SyncDirectory(const std::string& directory, int newFile) {
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
+  const bool synced = fd >= 0 && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  return synced || syncfs(newFile) == 0;
 }
 
 // Waits a bounded time for other writers that use POSIX locks; past that, goes on without.
@@ -274,8 +276,10 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
       outcome = Outcome::kDone;
     }
   }
+  // Success is reported only once the new name is flushed.
+  if (outcome == Outcome::kDone && !SyncDirectory(directory, temporary.fd))
+    outcome = Outcome::kFailed;
   DiscardTemporaryFile(&temporary);
-  if (outcome == Outcome::kDone) SyncDirectory(directory);
   return outcome;
 }
 

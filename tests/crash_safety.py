@@ -525,7 +525,7 @@ def traced_calls(folder, switch, wrapper=()):
     """The run's file calls as (name, fd, fd's path, last quoted argument, result), in order."""
     log = os.path.join(tempfile.mkdtemp(prefix="ko197311-strace-"), "calls")
     traced = ",".join(sorted(WRITES)) + (",open,openat,fsync,fdatasync,ftruncate,close,link,linkat,"
-                                         "rename,renameat,renameat2")
+                                         "rename,renameat,renameat2,syncfs")
     subprocess.run(["strace", "-f", "-qq", "-y", "-s", "0", "-e", f"trace={traced}", "-o", log,
                     *wrapper, folder.program, switch], cwd="/", capture_output=True, timeout=60)
     calls = []
@@ -563,7 +563,9 @@ def check_new_file_order(failures, label, calls, directory):
     synced = first_index(calls, writes[-1], lambda c: c[1] == fd and c[0] in ("fsync", "fdatasync", "close"))
     failures.check(synced is not None and synced < placed[0] and calls[synced][0] != "close",
                    f"{label}: the new file is not flushed between its last write and its placing")
-    directory_synced = first_index(calls, placed[0], lambda c: c[0] == "fsync" and c[2] == directory)
+    # A folder that cannot be opened to flush it (mode 0311) is flushed with its whole filesystem.
+    directory_synced = first_index(calls, placed[0], lambda c: (c[0] == "fsync" and c[2] == directory
+                                                                or c[0] == "syncfs" and c[4] == 0))
     failures.check(directory_synced is not None, f"{label}: the directory is not flushed after the placing")
 
 
@@ -595,6 +597,21 @@ def test_durability(program, failures):
         failures.check(marker(folder.read() or b"") == "ko197311", f"durability, {start} file: not set")
         folder.remove()
 
+    # A folder its owner may write but not read (0311): it cannot be opened to flush it.
+    folder = Folder(program)
+    folder.write(OTHER_LINES)
+    wrapper = ()
+    if os.geteuid() == 0:
+        os.chown(folder.root, NOBODY, NOBODY)
+        os.chown(folder.settings, NOBODY, NOBODY)
+        wrapper = ("setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups")
+    os.chmod(folder.root, 0o311)
+    calls = traced_calls(folder, "/u", wrapper)
+    os.chmod(folder.root, 0o755)
+    check_new_file_order(failures, "durability, 0311 folder", calls, os.path.realpath(folder.root))
+    failures.check(marker(folder.read() or b"") == "ko197311", "durability, 0311 folder: not set")
+    folder.remove()
+
     # A writable file in a folder where no new file can be made (as another user than root).
     folder = Folder(program)
     folder.write(OTHER_LINES)
@@ -609,7 +626,7 @@ def test_durability(program, failures):
     check_in_place_order(failures, "durability, in place", calls, os.path.realpath(folder.settings))
     failures.check(marker(folder.read() or b"") == "ko197311", "durability, in place: not set")
     folder.remove()
-    print("durability: the order of writes, flushes and renames traced in three runs")
+    print("durability: the order of writes, flushes and renames traced in four runs")
 
 
 def lock_and_count(path, rounds, hold):
