@@ -284,29 +284,90 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
 }
 
 // Makes room for a file that grows from `oldSize` to `newSize` before any old byte changes, so a
-// full disk stops the rewrite with the file as it was. Where the filesystem cannot reserve space
-// (ZFS, many FUSE filesystems), the new content's part past the old end is written first instead,
-// and taken back if it does not fit.
+// full disk stops the rewrite with the file as it was. The reservation keeps the visible size, so
+// a kill or crash before the write leaves the file as it was too. Where the filesystem cannot
+// reserve space (ZFS, many FUSE filesystems), the new content's part past the old end is written
+// first instead, and taken back if it does not fit.
 bool ReserveSpace(int fd, std::string_view text, const profile::TextChanges& changes, off_t oldSize,
                   off_t newSize) {
   if (newSize <= oldSize) return true;
-  const int refused = posix_fallocate(fd, 0, newSize);
-  if (refused == 0) return true;
-  if (refused != EOPNOTSUPP && refused != ENOSYS && refused != EINVAL) return false;
+  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, oldSize, newSize - oldSize) == 0) return true;
+  if (errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) return false;
   if (WriteNewContent(fd, text, changes, oldSize)) return true;
   while (ftruncate(fd, oldSize) != 0 && errno == EINTR) {
   }
   return false;
 }
 
+// The offset of the first byte the changes alter: the bytes before it are never rewritten.
+off_t FirstChangedByte(std::string_view text, const profile::TextChanges& changes) {
+  if (changes.empty()) return static_cast<off_t>(text.size());
+  const profile::Change<char>& first = changes.front();
+  size_t same = 0;
+  while (same < first.replacement.size() && first.start + same < text.size() &&
+         first.replacement[same] == text[first.start + same]) {
+    ++same;
+  }
+  return static_cast<off_t>(first.start + same);
+}
+
+// The new content from offset `from` on, in memory.
+std::string NewContentFrom(std::string_view text, const profile::TextChanges& changes, off_t from) {
+  std::string tail;
+  size_t offset = 0;
+  auto add = [&](std::string_view part) {
+    const size_t start = static_cast<size_t>(from);
+    if (offset + part.size() > start) tail.append(part.substr(start > offset ? start - offset : 0));
+    offset += part.size();
+  };
+  size_t copied = 0;
+  for (const profile::Change<char>& change : changes) {
+    add(text.substr(copied, change.start - copied));
+    add(change.replacement);
+    copied = change.end;
+  }
+  add(text.substr(copied));
+  return tail;
+}
+
+// Up to this size, the changed tail of a file goes out in one write, so a kill leaves it whole
+// before or after; a longer one is written from the old bytes and the changes, never copied.
+constexpr off_t kOneWriteBytes = 1 << 20;
+
+bool WriteChangedTail(int fd, std::string_view text, const profile::TextChanges& changes,
+                      off_t from, off_t newSize) {
+  if (newSize - from > kOneWriteBytes) return WriteNewContent(fd, text, changes, from);
+  const std::string tail = NewContentFrom(text, changes, from);
+  off_t offset = from;
+  return WriteAt(fd, tail.data(), tail.size(), &offset, from);
+}
+
+// After an error part-way: the old bytes from `from` on again, from memory, and the old size.
+void PutBackOldBytes(int fd, std::string_view text, off_t from) {
+  off_t offset = from;
+  WriteAt(fd, text.data() + from, text.size() - static_cast<size_t>(from), &offset, from);
+  while (ftruncate(fd, static_cast<off_t>(text.size())) != 0 && errno == EINTR) {
+  }
+  fsync(fd);
+}
+
 // For a file that no new file can stand in for: a directory where no new file can be made, or an
 // identity a new file cannot carry (another owner, a label this process may not set, a
-// filesystem without modes). The inode and all on it stay, as with the Windows routine.
-bool RewriteInPlace(int fd, std::string_view text, const profile::TextChanges& changes,
-                    const struct stat& original) {
-  const off_t size = NewSize(text, changes);
-  return ReserveSpace(fd, text, changes, original.st_size, size) &&
-         WriteNewContent(fd, text, changes) && ftruncate(fd, size) == 0 && fsync(fd) == 0;
+// filesystem without modes). The inode and all on it stay, as with the Windows routine. Only the
+// bytes from the first change on are written; an error puts the old ones back.
+bool RewriteInPlace(int fd, std::string_view text, const profile::TextChanges& changes) {
+  const off_t oldSize = static_cast<off_t>(text.size());
+  const off_t newSize = NewSize(text, changes);
+  const off_t from = FirstChangedByte(text, changes);
+  if (!ReserveSpace(fd, text, changes, oldSize, newSize)) return false;
+  // Killed between the write and the cut, a shorter file keeps the old file's last bytes: no
+  // writer in place can close that window.
+  if (WriteChangedTail(fd, text, changes, from, newSize) && ftruncate(fd, newSize) == 0 &&
+      fsync(fd) == 0) {
+    return true;
+  }
+  PutBackOldBytes(fd, text, from);
+  return false;
 }
 
 // One read-modify-write of an existing file under its lock, once the path is known to still name
@@ -332,8 +393,7 @@ Outcome UpdateExistingFile(const std::string& target, const char* section, const
   } else {
     outcome = PublishNewFile(target, text.view(), changes, &locked, fd);
     if (outcome == Outcome::kRewriteInPlace) {
-      outcome =
-          RewriteInPlace(fd, text.view(), changes, locked) ? Outcome::kDone : Outcome::kFailed;
+      outcome = RewriteInPlace(fd, text.view(), changes) ? Outcome::kDone : Outcome::kFailed;
     }
   }
   close(fd);  // releases the lock, after the new content is in place

@@ -71,7 +71,8 @@ class Folder:
 
 
 SWITCH_VALUES = {"/u": "ko197311", "/i": "jas197311", "/d": None}
-STARTS = {"existing": OTHER_LINES, "marked": b"[tovrin]\nmdb=ko197311\nx=1\n", "missing": None}
+STARTS = {"existing": OTHER_LINES, "marked": b"[tovrin]\nmdb=ko197311\nx=1\n", "missing": None,
+          "long": b"[tovrin]\nmdb=old\n" + b"[padding]\n" + b"; %s\n" % (b"p" * 80) * 30000}
 ORIGIN = ("user.origin", b"kept with the file")
 
 
@@ -131,9 +132,14 @@ FAULTS = [
     ("fsetxattr:1:95", "existing", "/u", "changed"),  # the attribute cannot be carried: in place
     ("open:2:13,open:3:13", "existing", "/u", "changed"),  # no new file in the folder: in place
     ("open:2:13,open:3:13", "marked", "/d", "changed"),    # in place and shorter: no old tail left
-    ("open:2:13,open:3:13,posix_fallocate:1:28", "existing", "/u", "same"),
-    ("open:2:13,open:3:13,posix_fallocate:1:95", "existing", "/u", "changed"),  # ZFS: reserve by writing
-    ("open:2:13,open:3:13,posix_fallocate:1:95,pwrite:1:0,pwrite:2:28", "existing", "/u", "same"),
+    ("open:2:13,open:3:13,fallocate:1:28", "existing", "/u", "same"),
+    ("open:2:13,open:3:13,fallocate:1:95", "existing", "/u", "changed"),  # ZFS: reserve by writing
+    ("open:2:13,open:3:13,fallocate:1:95,pwrite:1:0,pwrite:2:28", "existing", "/u", "same"),
+    # In place, an error part-way puts the old bytes back and the old size: the file as it was.
+    ("open:2:13,open:3:13,pwrite:1:5", "existing", "/u", "same"),
+    ("open:2:13,open:3:13,ftruncate:1:5", "marked", "/d", "same"),
+    ("open:2:13,open:3:13,fsync:1:5", "existing", "/u", "same"),
+    ("open:2:13,open:3:13,pwrite:2:5", "long", "/u", "same"),  # a tail too long for one write
     ("pwrite:1:28", "missing", "/u", "same"),
     ("linkat:1:5", "missing", "/u", "same"),      # publishing the new file fails
     ("linkat:1:17", "missing", "/u", "changed"),  # another writer's file appeared: start over

@@ -133,6 +133,15 @@ int posix_fallocate64(int fd, off_t offset, off_t size) {
 }
 int ftruncate64(int fd, off_t size) { return ftruncate(fd, size); }
 
+int fallocate(int fd, int mode, off_t offset, off_t size) {
+  const Fault* fault = FaultFor("fallocate");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, offset, size);
+}
+int fallocate64(int fd, int mode, off_t offset, off_t size) {
+  return fallocate(fd, mode, offset, size);
+}
+
 int open(const char* path, int flags, ...) {
   va_list rest;
   va_start(rest, flags);
