@@ -215,8 +215,9 @@ bool IsUnsupported(int error) {
 // Puts the finished temporary file in place only where no file exists yet, so that no other
 // writer's new file is lost: by a link, or where the filesystem has no links (FAT, exFAT) by a
 // rename that refuses to replace. Where neither exists, an empty file is claimed exclusively and
-// the caller starts over to fill it under its lock. A file there already means: start over.
-Outcome PlaceNewFile(TemporaryFile* temporary, const std::string& target) {
+// the caller starts over to fill it under its lock, holding it open in `*claimed` to take it back
+// if filling it fails. A file there already means: start over.
+Outcome PlaceNewFile(TemporaryFile* temporary, const std::string& target, int* claimed) {
   if (temporary->name.empty()) {
     if (linkat(AT_FDCWD, ProcessPathOf(temporary->fd).c_str(), AT_FDCWD, target.c_str(),
                AT_SYMLINK_FOLLOW) == 0) {
@@ -234,9 +235,8 @@ Outcome PlaceNewFile(TemporaryFile* temporary, const std::string& target) {
   }
   if (errno == EEXIST) return Outcome::kStartOver;
   if (!IsUnsupported(errno)) return Outcome::kFailed;
-  int claimed = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (claimed < 0) return errno == EEXIST ? Outcome::kStartOver : Outcome::kFailed;
-  close(claimed);
+  *claimed = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (*claimed < 0) return errno == EEXIST ? Outcome::kStartOver : Outcome::kFailed;
   return Outcome::kStartOver;
 }
 
@@ -246,7 +246,7 @@ Outcome PlaceNewFile(TemporaryFile* temporary, const std::string& target) {
 // would create it.
 Outcome PublishNewFile(const std::string& target, std::string_view text,
                        const profile::TextChanges& changes, const struct stat* original,
-                       int originalFd) {
+                       int originalFd, int* claimed = nullptr) {
   const std::string directory = DirectoryOf(target);
   TemporaryFile temporary;
   // A replacement stays private until it carries the old file's identity; a new settings file
@@ -269,7 +269,7 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
 
   Outcome outcome = Outcome::kFailed;
   if (original == nullptr) {
-    outcome = PlaceNewFile(&temporary, target);
+    outcome = PlaceNewFile(&temporary, target, claimed);
   } else if (!temporary.name.empty() || NameTemporaryFile(&temporary, directory)) {
     if (rename(temporary.name.c_str(), target.c_str()) == 0) {
       temporary.name.clear();
@@ -458,32 +458,51 @@ bool FindTarget(const char* fileName, std::string* target) {
   return found;
 }
 
+// One attempt: a new file where there is none, else the existing one updated. `*claimed` holds an
+// empty file that an attempt claimed for the next one to fill.
+Outcome WriteOnce(const std::string& target, const char* section, const char* key,
+                  const char* value, int* claimed) {
+  struct stat seen;
+  if (stat(target.c_str(), &seen) != 0) {
+    if (errno != ENOENT) return Outcome::kFailed;
+    if (value == nullptr || key == nullptr) return Outcome::kDone;  // nothing to remove, no file
+    const std::string_view empty;
+    profile::TextChanges changes;
+    if (!profile::PlanProfileEdit(empty, section, key, value, &changes)) return Outcome::kFailed;
+    return PublishNewFile(target, empty, changes, nullptr, -1, claimed);
+  }
+  // A directory, FIFO or device is no settings file; a file without write bits stays read-only
+  // even for root.
+  if (!S_ISREG(seen.st_mode) || (seen.st_mode & 0222) == 0) return Outcome::kFailed;
+  return UpdateExistingFile(target, section, key, value);
+}
+
+// Removes the empty file a run claimed and could not fill, so nothing is left where there was no
+// file: only while the name still holds that inode, still empty.
+void TakeBackClaim(int claimed, const std::string& target) {
+  struct stat held, named;
+  if (fstat(claimed, &held) == 0 && held.st_size == 0 && lstat(target.c_str(), &named) == 0 &&
+      IsSameFile(held, named)) {
+    unlink(target.c_str());
+  }
+}
+
 bool WriteProfile(const char* section, const char* key, const char* value, const char* fileName) {
   // Through a symbolic link the file it names is updated and the link stays.
   std::string target;
   if (!FindTarget(fileName, &target)) return false;
 
+  int claimed = -1;
   const long long deadline = NowMilliseconds() + kStartOverMilliseconds;
-  for (;;) {
-    Outcome outcome = Outcome::kFailed;
-    struct stat seen;
-    if (stat(target.c_str(), &seen) != 0) {
-      if (errno != ENOENT) return false;
-      if (value == nullptr || key == nullptr) return true;  // nothing to remove, no file made
-      const std::string_view empty;
-      profile::TextChanges changes;
-      if (!profile::PlanProfileEdit(empty, section, key, value, &changes)) return false;
-      outcome = PublishNewFile(target, empty, changes, nullptr, -1);
-    } else if (!S_ISREG(seen.st_mode) || (seen.st_mode & 0222) == 0) {
-      // A directory, FIFO or device is no settings file; a file without write bits stays
-      // read-only even for root.
-      return false;
-    } else {
-      outcome = UpdateExistingFile(target, section, key, value);
-    }
-    if (outcome != Outcome::kStartOver) return outcome == Outcome::kDone;
-    if (NowMilliseconds() >= deadline) return false;
+  Outcome outcome = WriteOnce(target, section, key, value, &claimed);
+  while (outcome == Outcome::kStartOver && NowMilliseconds() < deadline) {
+    outcome = WriteOnce(target, section, key, value, &claimed);
   }
+  if (claimed >= 0) {
+    if (outcome != Outcome::kDone) TakeBackClaim(claimed, target);
+    close(claimed);
+  }
+  return outcome == Outcome::kDone;
 }
 
 }  // namespace

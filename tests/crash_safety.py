@@ -147,6 +147,7 @@ FAULTS = [
     ("open:1:95", "missing", "/u", "changed"),
     ("open:1:95,link:1:1", "missing", "/u", "changed"),  # no hard links: a rename that never replaces
     ("open:1:95,link:1:1,renameat2:1:22", "missing", "/u", "changed"),  # nor that: claimed, then filled
+    ("open:1:95,link:1:1,renameat2:1:22,pwrite:2:5", "missing", "/u", "same"),  # the claim taken back
 ]
 
 
