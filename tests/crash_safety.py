@@ -148,6 +148,8 @@ FAULTS = [
     ("open:1:95,link:1:1", "missing", "/u", "changed"),  # no hard links: a rename that never replaces
     ("open:1:95,link:1:1,renameat2:1:22", "missing", "/u", "changed"),  # nor that: claimed, then filled
     ("open:1:95,link:1:1,renameat2:1:22,pwrite:2:5", "missing", "/u", "same"),  # the claim taken back
+    # Filled by a new file, then the folder's flush fails: the claim is gone, the new file stays.
+    ("open:1:95,link:1:1,renameat2:1:22,fsync:3:5,syncfs:1:5", "missing", "/u", "changed"),
 ]
 
 

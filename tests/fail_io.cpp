@@ -77,6 +77,12 @@ int fsync(int fd) {
   return Next<int (*)(int)>("fsync")(fd);
 }
 
+int syncfs(int fd) {
+  const Fault* fault = FaultFor("syncfs");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(int)>("syncfs")(fd);
+}
+
 int rename(const char* from, const char* to) {
   const Fault* fault = FaultFor("rename");
   if (fault != nullptr) return errno = fault->error, -1;
