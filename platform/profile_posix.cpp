@@ -1,9 +1,12 @@
 // POSIX profile routine: edits one key under a lock and swaps the new content in whole.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -169,10 +172,55 @@ struct TemporaryFile {
   std::string name;  // empty while the file has no name
 };
 
+// The process ID in a name this routine gives its temporary files (.settings.ini.<pid>.new and
+// .settings.ini.<pid>.<time>.<attempt>.tmp), or 0 for any other name.
+pid_t MakerOfTemporaryName(const char* name) {
+  static const char kPrefix[] = ".settings.ini.";
+  if (std::strncmp(name, kPrefix, sizeof kPrefix - 1) != 0) return 0;
+  const char* digits = name + sizeof kPrefix - 1;
+  pid_t maker = 0;
+  const char* at = digits;
+  for (; *at >= '0' && *at <= '9' && at - digits < 9; ++at) maker = maker * 10 + (*at - '0');
+  if (at == digits) return 0;
+  if (std::strcmp(at, ".new") == 0) return maker;
+  const std::string_view rest(at);
+  if (rest.size() < 5 || rest.substr(rest.size() - 4) != ".tmp") return 0;
+  for (char unit : rest.substr(0, rest.size() - 4)) {
+    if (unit != '.' && (unit < '0' || unit > '9')) return 0;
+  }
+  return maker;
+}
+
+// Removes what killed runs left in the folder: files under this routine's own temporary names
+// that no live run holds. A run locks its temporary file as soon as it has one, and its name
+// carries its maker's process ID, which covers the moment between making and locking.
+void CollectLeftovers(const std::string& directory) {
+  DIR* folder = opendir(directory.c_str());
+  if (folder == nullptr) return;  // a folder that cannot be read keeps what it has
+  while (const struct dirent* entry = readdir(folder)) {
+    const pid_t maker = MakerOfTemporaryName(entry->d_name);
+    if (maker == 0 || kill(maker, 0) == 0 || errno != ESRCH) continue;
+    int fd = openat(dirfd(folder), entry->d_name,
+                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat held, named;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+        fstatat(dirfd(folder), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        IsSameFile(held, named)) {
+      unlinkat(dirfd(folder), entry->d_name, 0);
+    }
+    close(fd);
+  }
+  closedir(folder);
+}
+
 bool MakeTemporaryFile(const std::string& directory, mode_t mode, TemporaryFile* temporary) {
   if (access("/proc/self/fd", F_OK) == 0) {
     temporary->fd = open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-    if (temporary->fd >= 0) return true;
+    if (temporary->fd >= 0) {
+      flock(temporary->fd, LOCK_EX | LOCK_NB);  // before it has a name: never taken for a leftover
+      return true;
+    }
   }
   struct timespec now = {0, 0};
   clock_gettime(CLOCK_REALTIME, &now);
@@ -183,8 +231,9 @@ bool MakeTemporaryFile(const std::string& directory, mode_t mode, TemporaryFile*
         open(temporary->name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (temporary->fd >= 0 || errno != EEXIST) break;
   }
-  if (temporary->fd < 0) temporary->name.clear();
-  return temporary->fd >= 0;
+  if (temporary->fd < 0) return temporary->name.clear(), false;
+  flock(temporary->fd, LOCK_EX | LOCK_NB);
+  return true;
 }
 
 void DiscardTemporaryFile(TemporaryFile* temporary) {
@@ -248,6 +297,7 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
                        const profile::TextChanges& changes, const struct stat* original,
                        int originalFd, int* claimed = nullptr) {
   const std::string directory = DirectoryOf(target);
+  CollectLeftovers(directory);
   TemporaryFile temporary;
   // A replacement stays private until it carries the old file's identity; a new settings file
   // has from the start what open(2) gives it.
