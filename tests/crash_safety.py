@@ -4,6 +4,7 @@
   crash_safety.py PROGRAM FAIL_IO_LIBRARY
   crash_safety.py --filesystems PROGRAM
 """
+import concurrent.futures
 import fcntl
 import hashlib
 import os
@@ -14,6 +15,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from end_to_end import Failures
@@ -660,6 +662,127 @@ def test_durability(program, failures):
     print("durability: the order of writes, flushes and renames traced in four runs")
 
 
+# Small runs whose every system call the sweep kills, and fails, in turn: the start, the switch,
+# and whether the run is another user's in a folder where no new file can be made (in place).
+SWEEP_RUNS = [
+    ("replace", OTHER_LINES, "/u", False),
+    ("in place, growing", OTHER_LINES, "/u", True),
+    ("in place, shrinking", STARTS["marked"], "/d", True),
+]
+STRACE_CALL = re.compile(r"^\d+\s+(\w+)\(")
+
+
+class SweepFolder(Folder):
+    """A folder for one kind of run, set up again before each point."""
+
+    def __init__(self, program, start, in_place):
+        super().__init__(program)
+        self.start, self.in_place = start, in_place
+        self.user = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"] if in_place else []
+
+    def reset(self):
+        os.chmod(self.root, 0o755)
+        for name in os.listdir(self.root):
+            if name.startswith((".settings", "settings.ini")):
+                os.remove(os.path.join(self.root, name))
+        self.write(self.start)
+        os.chmod(self.settings, 0o644)
+        os.setxattr(self.settings, *ORIGIN)
+        if self.in_place:
+            os.chown(self.root, NOBODY, NOBODY)
+            os.chown(self.settings, NOBODY, NOBODY)
+            os.chmod(self.root, 0o555)
+
+    def traced(self, switch, *options):
+        return subprocess.run(self.user + ["strace", "-f", "-qq", *options, self.program, switch],
+                              cwd="/", capture_output=True, timeout=60)
+
+
+def sweep_calls(folder, switch):
+    """The system calls of a clean run, as (name, how many times) in order of first use."""
+    log = os.path.join(tempfile.mkdtemp(prefix="ko197311-sweep-"), "calls")
+    os.chmod(os.path.dirname(log), 0o777)
+    folder.reset()
+    folder.traced(switch, "-o", log)
+    counts = {}
+    for line in open(log, errors="replace"):
+        found = STRACE_CALL.match(line)
+        if found:
+            counts[found.group(1)] = counts.get(found.group(1), 0) + 1
+    shutil.rmtree(os.path.dirname(log))
+    return list(counts.items())
+
+
+def sweep_point(folder, switch, before, new, window, action, name, when):
+    """Kills or fails one call; then the file must be old or new, and a clean run must mend it."""
+    folder.reset()
+    surrounding = identity(folder.settings)
+    folder.traced(switch, "-o", "/dev/null", "-e", f"trace={name}",
+                  "-e", f"inject={name}:{action}:when={when}")
+    after = folder.read()
+    problems = []
+    # The one window no in-place writer closes: killed between a shorter write and the cut.
+    allowed = [before, new] + ([window] if window and action == "signal=KILL" else [])
+    if after not in allowed:
+        problems.append(f"file is neither old nor new: {after!r}")
+    elif identity(folder.settings) != surrounding:
+        problems.append(f"identity {identity(folder.settings)}, was {surrounding}")
+    folder.run(switch, user=NOBODY if folder.in_place else None)
+    after = folder.read()
+    if after != new and not (after == window and marker(after) == marker(new)):
+        problems.append(f"a clean run afterwards gives {after!r}")
+    if folder.leftovers():
+        problems.append(f"a clean run afterwards leaves {folder.leftovers()}")
+    return problems
+
+
+def test_system_call_sweep(program, failures, workers=2):
+    """Every system call of a small run killed there, and failed there (EIO), in turn: replacing
+    the file, and in place growing and shrinking it. The file stays old or new with its mode,
+    owner and attributes, and a clean run afterwards reaches the new content, leaving nothing."""
+    if not shutil.which("strace") or os.geteuid() != 0:
+        print("SKIPPED: the system call sweep needs strace and root")
+        failures.check(os.environ.get("CI") != "true", "system call sweep skipped under CI")
+        return
+    started = time.monotonic()
+    points = []
+    for label, start, switch, in_place in SWEEP_RUNS:
+        folder = SweepFolder(program, start, in_place)
+        calls = sweep_calls(folder, switch)
+        new = folder.read()
+        window = new + start[len(new):] if len(new) < len(start) else None
+        folder.remove()
+        for name, count in calls:
+            for when in range(1, count + 1):
+                for action in ("signal=KILL", "error=EIO"):
+                    points.append((label, start, switch, in_place, new, window, action, name, when))
+    local = threading.local()
+    made = []
+
+    def check(point):
+        label, start, switch, in_place, new, window, action, name, when = point
+        key = (start, in_place)
+        folders = getattr(local, "folders", None) or {}
+        local.folders = folders
+        if key not in folders:
+            folders[key] = SweepFolder(program, start, in_place)
+            made.append(folders[key])
+        return point, sweep_point(folders[key], switch, start, new, window, action, name, when)
+
+    with concurrent.futures.ThreadPoolExecutor(workers) as pool:
+        results = list(pool.map(check, points))
+    failing = 0
+    for (label, _, switch, _, _, _, action, name, when), problems in results:
+        failing += bool(problems)
+        failures.check(not problems, f"sweep, {label} {switch}, {action} at {name} #{when}: "
+                                     f"{'; '.join(problems)}")
+    for folder in made:
+        os.chmod(folder.root, 0o755)
+        folder.remove()
+    print(f"system call sweep: {len(points)} points over {len(SWEEP_RUNS)} runs, {failing} failing, "
+          f"in {time.monotonic() - started:.1f} s")
+
+
 def lock_and_count(path, rounds, hold):
     """Another writer that takes fcntl locks, as crudini does: increments [other] n each round,
     holds its lock `hold` seconds before it renames, and locks the new file at once."""
@@ -746,6 +869,7 @@ def main(argv):
     test_concurrency(program, failures)
     test_kill_mid_write(program, failures)
     test_durability(program, failures)
+    test_system_call_sweep(program, failures)
     print(f"{failures.checked - failures.count} passed, {failures.count} failed")
     return 1 if failures.count else 0
 
