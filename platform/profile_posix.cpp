@@ -327,8 +327,9 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
     }
   }
   // Success is reported only once the new name is flushed.
-  if (outcome == Outcome::kDone && !SyncDirectory(directory, temporary.fd))
+  if (outcome == Outcome::kDone && !SyncDirectory(directory, temporary.fd)) {
     outcome = Outcome::kFailed;
+  }
   DiscardTemporaryFile(&temporary);
   return outcome;
 }
