@@ -670,6 +670,8 @@ SWEEP_RUNS = [
     ("in place, shrinking", STARTS["marked"], "/d", True),
 ]
 STRACE_CALL = re.compile(r"^\d+\s+(\w+)\(")
+# Each call is failed with EIO; those that take space also with a full disk.
+SWEEP_ERRORS = {"pwrite64": ["EIO", "ENOSPC"], "fallocate": ["EIO", "ENOSPC"]}
 
 
 class SweepFolder(Folder):
@@ -754,7 +756,7 @@ def test_system_call_sweep(program, failures, workers=2):
         folder.remove()
         for name, count in calls:
             for when in range(1, count + 1):
-                for action in ("signal=KILL", "error=EIO"):
+                for action in ["signal=KILL"] + [f"error={e}" for e in SWEEP_ERRORS.get(name, ["EIO"])]:
                     points.append((label, start, switch, in_place, new, window, action, name, when))
     local = threading.local()
     made = []
