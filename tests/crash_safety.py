@@ -428,7 +428,7 @@ def check_without_proc(program, mount, name, failures):
         held = os.path.join(folder.root, f".settings.ini.{gone.pid}.1.0.tmp")
         held_fd = os.open(held, os.O_CREAT | os.O_WRONLY, 0o600)
         fcntl.flock(held_fd, fcntl.LOCK_EX)
-        others = [".settings.ini.notes", ".settings.ini.12.1.bak", "settings.ini.1.new"]
+        others = [".settings.ini.notes", f".settings.ini.{gone.pid}.1.bak", "settings.ini.1.new"]
         for other in others:
             open(os.path.join(folder.root, other), "wb").close()
         result = subprocess.run([folder.program, "/i"], cwd="/", capture_output=True, timeout=60)
@@ -668,6 +668,7 @@ SWEEP_RUNS = [
     ("replace", OTHER_LINES, "/u", False),
     ("in place, growing", OTHER_LINES, "/u", True),
     ("in place, shrinking", STARTS["marked"], "/d", True),
+    ("in place, growing mid-file", b"[tovrin]\nmdb=old\nx=1\n", "/u", True),
 ]
 STRACE_CALL = re.compile(r"^\d+\s+(\w+)\(")
 # Each call is failed with EIO; those that take space also with a full disk.
