@@ -93,6 +93,12 @@ int fsync(int fd) {
   return Next<int (*)(int)>("fsync")(fd);
 }
 
+int syncfs(int fd) {
+  const Fault* fault = FaultFor("syncfs");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(int)>("syncfs")(fd);
+}
+
 int rename(const char* from, const char* to) {
   const Fault* fault = FaultFor("rename");
   if (fault != nullptr) return errno = fault->error, -1;
@@ -148,6 +154,15 @@ int posix_fallocate64(int fd, off_t offset, off_t size) {
   return posix_fallocate(fd, offset, size);
 }
 int ftruncate64(int fd, off_t size) { return ftruncate(fd, size); }
+
+int fallocate(int fd, int mode, off_t offset, off_t size) {
+  const Fault* fault = FaultFor("fallocate");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, offset, size);
+}
+int fallocate64(int fd, int mode, off_t offset, off_t size) {
+  return fallocate(fd, mode, offset, size);
+}
 
 int open(const char* path, int flags, ...) {
   va_list rest;

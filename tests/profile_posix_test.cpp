@@ -165,10 +165,13 @@ TEST_F(ProfileFileTest, SymbolicLinkStaysAndItsTargetIsUpdated) {
   EXPECT_EQ(StatOf(elsewhere + "/real.ini").st_mode & 07777, 0600u);
   EXPECT_EQ(Entries(), "elsewhere\nsettings.ini\n");
 
+  // A dangling link: the file it names is made, as open(2) would through it.
   ASSERT_EQ(unlink(path.c_str()), 0);
-  ASSERT_EQ(symlink("missing.ini", path.c_str()), 0);
-  EXPECT_FALSE(SetKo());
+  ASSERT_EQ(symlink("elsewhere/missing.ini", path.c_str()), 0);
+  EXPECT_TRUE(SetKo());
   EXPECT_TRUE(S_ISLNK(StatOf(path).st_mode));
+  EXPECT_EQ(ReadFile(elsewhere + "/missing.ini"), "[tovrin]\nmdb=ko197311\n");
+  EXPECT_EQ(Entries(), "elsewhere\nsettings.ini\n");
 }
 
 // A hard-linked file is rewritten in place: every name sees the change.
