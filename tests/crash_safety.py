@@ -71,7 +71,13 @@ class Folder:
 
 
 SWITCH_VALUES = {"/u": "ko197311", "/i": "jas197311", "/d": None}
-STARTS = {"existing": OTHER_LINES, "marked": b"[tovrin]\nmdb=ko197311\nx=1\n", "missing": None}
+# A file larger than one short read: 200,000 bytes, the marker at its end.
+LARGE = b"; filler\r\n" * 20000 + OTHER_LINES
+STARTS = {"existing": OTHER_LINES, "marked": b"[tovrin]\nmdb=ko197311\nx=1\n", "missing": None,
+          "large": LARGE, "existing, folder with a default ACL": OTHER_LINES}
+# What fail_io's "grow" appends, and what its "rival" writer creates (see tests/fail_io.cpp).
+GROWTH = b"; grown\n" * 10000
+RIVAL = b"[other]\nkept=1\n"
 ORIGIN = ("user.origin", b"kept with the file")
 
 
@@ -93,10 +99,15 @@ def fresh_identity(folder):
 
 
 def check_outcome(failures, label, result, before, after, switch, expected):
-    """A quiet run; the file byte-identical ("same") or with the switch's marker and all else kept."""
+    """A quiet run; the file byte-identical ("same"), with the switch's marker and all else kept,
+    or exactly the bytes expected."""
     failures.check(result.returncode == 0 and not result.stdout + result.stderr,
                    f"{label}: exit {result.returncode}, printed {result.stderr!r}")
-    if expected == "same":
+    if isinstance(expected, bytes):
+        failures.check(after == expected, f"{label}: file is {after!r}, expected {expected!r}")
+    elif expected == "grown":
+        check_changed(failures, label, before + GROWTH, after, switch)
+    elif expected == "same":
         failures.check(after == before, f"{label}: file changed to {after!r}")
     else:
         check_changed(failures, label, before, after, switch)
@@ -113,10 +124,16 @@ def check_changed(failures, label, before, after, switch):
 
 
 # Injected faults: which calls fail, on which file, the switch, and what the file must be after:
-# "same", byte-identical to before; "changed", the switch's marker and every other byte kept. An
-# existing file carries an extended attribute and mode 0644 throughout; a new one is as open(2)
-# makes it.
+# "same", byte-identical to before; "changed", the switch's marker and every other byte kept;
+# "grown", so after another writer's growth; or these exact bytes. An existing file carries an
+# extended attribute and mode 0644 throughout; a new one is as open(2) makes it. A run stopped
+# before a call ("stop") shows whether another user could open its temporary file then.
 FAULTS = [
+    ("pread:1:0,pread:2:5", "large", "/u", "same"),  # EIO part-way is no end of the file
+    ("pread:1:4", "existing", "/u", "changed"),   # EINTR: read again
+    ("pwrite:1:4", "existing", "/u", "changed"),  # EINTR: write again
+    ("pread:1:grow", "existing", "/u", "grown"),  # grew past the room after sizing: head kept
+    ("pread:1:grow", "large", "/d", "grown"),
     ("pwrite:1:28", "existing", "/u", "same"),    # ENOSPC on the first write of the new file
     ("pwrite:1:0", "existing", "/u", "changed"),  # a short write is finished, not taken as the end
     ("pwrite:1:0,pwrite:2:5", "existing", "/u", "same"),  # EIO after some bytes went out
@@ -141,7 +158,41 @@ FAULTS = [
     ("open:1:95", "missing", "/u", "changed"),
     ("open:1:95,link:1:1", "missing", "/u", "changed"),  # no hard links: a rename that never replaces
     ("open:1:95,link:1:1,renameat2:1:22", "missing", "/u", "changed"),  # nor that: claimed, then filled
+    # Another writer's new file appears just before ours is put in place: it is kept, and set.
+    ("linkat:1:rival", "missing", "/u", RIVAL + NEW_FILE),
+    ("open:1:95,link:1:rival", "missing", "/u", RIVAL + NEW_FILE),
+    ("open:1:95,link:1:1,renameat2:1:rival", "missing", "/u", RIVAL + NEW_FILE),
+    # The folder's default ACL that cannot be taken off the new file: in place, never published.
+    ("fremovexattr:1:1", "existing, folder with a default ACL", "/u", "changed"),
+    # Without O_TMPFILE the replacement has a name: no other user may open it while it is written.
+    ("open:2:95,pwrite:1:stop", "existing", "/u", "changed"),
 ]
+
+
+def run_stopped(folder, switch, env, failures, label):
+    """Runs the program until fail_io stops it; meanwhile no other user may open its temporary
+    files (those it has, and it must have one). Then lets it finish."""
+    os.chmod(folder.root, 0o755)
+    process = subprocess.Popen([folder.program, switch], cwd="/", env=env, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 10
+    while open(f"/proc/{process.pid}/stat").read().rsplit(")", 1)[1].split()[0] != "T":
+        if process.poll() is not None or time.monotonic() > deadline:
+            break
+        time.sleep(0.01)
+    names = folder.leftovers()
+    failures.check(names != [], f"{label}: no temporary file to look at")
+    for name in names:
+        path = os.path.join(folder.root, name)
+        mode = os.stat(path).st_mode
+        failures.check(mode & 0o077 == 0, f"{label}: {name} has mode {oct(mode)}")
+        if os.geteuid() == 0:
+            peek = subprocess.run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
+                                   "--clear-groups", "cat", path], capture_output=True)
+            failures.check(peek.returncode != 0, f"{label}: user {NOBODY} could open {name}")
+    process.send_signal(signal.SIGCONT)
+    out, err = process.communicate(timeout=60)
+    return subprocess.CompletedProcess(process.args, process.returncode, out, err)
 
 
 def test_injected_faults(program, library, failures):
@@ -152,11 +203,16 @@ def test_injected_faults(program, library, failures):
             folder.write(before)
             os.chmod(folder.settings, 0o644)
             os.setxattr(folder.settings, *ORIGIN)
+        if "default ACL" in start:
+            default_acl(folder.root)  # after the file: new files get an ACL it lacks
         surrounding = identity(folder.settings) if before is not None else fresh_identity(folder.root)
         env = dict(os.environ, LD_PRELOAD=library, FAIL_IO=faults)
-        result = folder.run(switch, env=env)
-        after = folder.read()
         label = f"fault {faults} on {start} file, {switch}"
+        if "stop" in faults:
+            result = run_stopped(folder, switch, env, failures, label)
+        else:
+            result = folder.run(switch, env=env)
+        after = folder.read()
         check_outcome(failures, label, result, before, after, switch, expected)
         if after is not None:
             failures.check(identity(folder.settings) == surrounding,
