@@ -657,6 +657,85 @@ def lock_and_count(path, rounds, hold):
         os.close(fd)
 
 
+def hold_lock(path, seconds, kind):
+    """Another writer that holds an fcntl lock (LOCK_EX: a write lock, LOCK_SH: a read lock, as
+    Python's lockf takes them) for `seconds`; a write-lock holder then adds a section in place.
+    "replace" keeps the file locked and replaced: each new file is locked before it is renamed
+    over the old one, whose lock then goes."""
+    fd = os.open(path, os.O_RDWR)
+    fcntl.lockf(fd, fcntl.LOCK_SH if kind == "LOCK_SH" else fcntl.LOCK_EX)
+    print("locked", flush=True)
+    sys.stdin.readline()  # the time counts from our run's start
+    end = time.monotonic() + seconds
+    while kind == "replace" and time.monotonic() < end:
+        temporary = path + ".replacer"
+        with open(temporary, "wb") as f:
+            f.write(os.pread(fd, 1 << 20, 0))
+        new = os.open(temporary, os.O_RDWR)
+        fcntl.lockf(new, fcntl.LOCK_EX)
+        os.rename(temporary, path)
+        os.close(fd)
+        fd = new
+        time.sleep(0.05)
+    time.sleep(max(0, end - time.monotonic()))
+    if kind == "LOCK_EX":
+        os.pwrite(fd, RIVAL, os.fstat(fd).st_size)
+
+
+# Another writer that holds the file's lock: what it does, for how long, the time our run may
+# take (bounds both ways), the marker after, and whether the holder's own section is in the file.
+# Our run waits for a lock about 5 s at most, then goes on without it; it starts over beside a
+# replacer for about 5 s from its first try, then drops the update. The rows run at once; a
+# holder still at it when our run has ended is stopped then.
+LOCK_HOLDERS = [
+    ("LOCK_EX", 1, (0.9, 3), "ko197311", RIVAL),  # waited for, and read after the holder's edit
+    ("LOCK_SH", 1, (0.9, 3), "ko197311", b""),    # a reader's lock holds back a writer too
+    ("LOCK_EX", 40, (4.5, 8), "ko197311", b""),   # not waited for past about 5 s
+    ("replace", 15, (4.5, 8), "old", b""),        # dropped after about 5 s of starting over
+]
+
+
+def check_lock_holders(program, failures):
+    folders, holders, runs = [], [], []
+    for kind, seconds, _, _, _ in LOCK_HOLDERS:
+        folder = Folder(program)
+        folder.write(OTHER_LINES)
+        holder = subprocess.Popen([sys.executable, __file__, "--hold", folder.settings, str(seconds),
+                                   kind], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        holder.stdout.readline()
+        folders.append(folder)
+        holders.append(holder)
+    for folder, holder in zip(folders, holders):
+        holder.stdin.write(b"go\n")
+        holder.stdin.flush()
+        runs.append((subprocess.Popen([folder.program, "/u"], cwd="/"), time.monotonic()))
+    taken = [None] * len(runs)
+    deadline = time.monotonic() + 12
+    while None in taken and time.monotonic() < deadline:
+        for i, (process, started) in enumerate(runs):
+            if taken[i] is None and process.poll() is not None:
+                taken[i] = time.monotonic() - started
+                holders[i].kill()
+        time.sleep(0.01)
+    for holder in holders:
+        holder.kill()
+        holder.wait()
+    for (kind, seconds, (least, most), expected, added), folder, (process, _), took in zip(
+            LOCK_HOLDERS, folders, runs, taken):
+        label = f"beside a {kind} holder of {seconds} s"
+        code = process.wait()
+        failures.check(took is not None and least <= took <= most,
+                       f"{label}: the run took {'over 12' if took is None else round(took, 2)} s, "
+                       f"not {least} to {most}")
+        failures.check(code == 0, f"{label}: exit {code}")
+        after = folder.read() or b""
+        failures.check(marker(after) == expected, f"{label}: marker {marker(after)!r}")
+        failures.check(without_marker_lines(after) == without_marker_lines(OTHER_LINES + added),
+                       f"{label}: other bytes changed: {after!r}")
+        folder.remove()
+    print(f"lock holders: runs took {', '.join(f'{t:.1f}' for t in taken if t is not None)} s")
+
+
 def test_concurrency(program, failures):
     folder = Folder(program)
     folder.write(OTHER_LINES)
@@ -697,6 +776,7 @@ def test_concurrency(program, failures):
     print(f"concurrency: 50 and 51 copies at once, then {runs} runs beside "
           f"{rounds} locked increments")
     folder.remove()
+    check_lock_holders(program, failures)
 
 
 def main(argv):
@@ -704,6 +784,8 @@ def main(argv):
         return inside_full_disk(argv[2])
     if argv[1:2] == ["--inside-filesystems"]:
         return inside_filesystems(argv[2])
+    if argv[1:2] == ["--hold"]:
+        return hold_lock(argv[2], float(argv[3]), argv[4])
     if argv[1:2] == ["--count"]:
         return lock_and_count(argv[2], int(argv[3]), float(argv[4]))
     if argv[1:2] == ["--filesystems"] and len(argv) == 3:
