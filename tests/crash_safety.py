@@ -256,8 +256,30 @@ def inside_full_disk(program):
             failures.check(folder.read() == body, f"full disk {switch}: file changed")
             failures.check(folder.leftovers() == [], f"full disk {switch}: left {folder.leftovers()}")
         free = os.statvfs(mount)
-        print(f"full disk: {len(body)} byte file, {free.f_bavail * free.f_frsize} bytes free; "
-              f"{failures.checked} checked")
+        print(f"full disk: {len(body)} byte file, {free.f_bavail * free.f_frsize} bytes free")
+        folder.remove()
+
+        # In place: a two-page file another user may write, in a folder it may not; the disk
+        # then filled up. The set grows the file into a third page, which must be reserved first.
+        folder = Folder(program, parent=mount)
+        os.chmod(folder.root, 0o755)
+        page = os.sysconf("SC_PAGE_SIZE")
+        tail = b"[tovrin]\nmdb=old\n"
+        body = b"; two pages\n" + b"x" * (2 * page - len(tail) - 13) + b"\n" + tail
+        folder.write(body)
+        os.chown(folder.settings, NOBODY, NOBODY)
+        filler = os.open(os.path.join(mount, "filler"), os.O_WRONLY | os.O_CREAT, 0o600)
+        try:
+            while os.write(filler, b"\0" * 4096):
+                pass
+        except OSError:
+            pass
+        os.close(filler)
+        result = folder.run("/u", user=NOBODY)
+        failures.check(result.returncode == 0 and not result.stdout + result.stderr,
+                       f"full disk in place: exit {result.returncode} {result.stderr!r}")
+        failures.check(folder.read() == body, f"full disk in place: file ends {folder.read()[-20:]!r}")
+        print(f"full disk in place: {len(body)} byte file; {failures.checked} checked")
     finally:
         subprocess.run(["umount", mount])
         os.rmdir(mount)
@@ -293,6 +315,19 @@ def with_measurement(path):
 def with_owner(path):
     os.chown(path, 1234, 2345)
     os.chmod(path, 0o604)
+
+
+def with_mode(mode):
+    return lambda path: os.chmod(path, mode)
+
+
+def with_owner_and_set_user_id(path):
+    os.chown(path, 1234, 2345)
+    os.chmod(path, 0o4644)  # after the chown, which clears it
+
+
+def with_evm_signature(path):
+    os.setxattr(path, "security.evm", b"\x03\x02")
 
 
 def with_label_it_may_not_set(path):
@@ -332,10 +367,16 @@ IDENTITY_CASES = [
     ("ACL user:nobody:rw on a 0640 file", with_acl, "/d", None, "replaced"),
     ("user., trusted. and security. attributes", with_attributes, "/i", None, "replaced"),
     ("another owner and group, mode 0604", with_owner, "/u", None, "replaced"),
+    ("set-group-ID mode 2664", with_mode(0o2664), "/u", None, "replaced"),
+    ("set-user-ID mode 4644", with_mode(0o4644), "/d", None, "replaced"),
+    ("sticky mode 1644", with_mode(0o1644), "/u", None, "replaced"),
+    ("another owner and group, set-user-ID mode 4644", with_owner_and_set_user_id, "/u", None,
+     "replaced"),
     ("no ACL, in a folder with a default ACL", lambda path: default_acl(os.path.dirname(path)), "/u",
      None, "replaced"),
     ("a security. label the user may not set", with_label_it_may_not_set, "/u", NOBODY, "in place"),
     ("an integrity measurement bound to the inode", with_measurement, "/u", None, "in place"),
+    ("an EVM signature bound to the inode", with_evm_signature, "/u", None, "in place"),
     ("another owner's file, writable in a writable folder", writable_by_all_in_open_folder, "/u",
      NOBODY, "in place"),
     ("an immutable file", immutable, "/u", None, "same"),
@@ -457,6 +498,22 @@ def check_without_proc(program, mount, name, failures):
     failures.check(result.returncode == 0, f"{name} without /proc: exit {result.returncode}")
     check_changed(failures, f"{name} without /proc", DRESSED, folder.read(), "/u")
     failures.check(folder.leftovers() == [], f"{name} without /proc: left {folder.leftovers()}")
+
+    # Started through a symbolic link in another folder: the marker lands beside the program.
+    other = Folder(program, parent=mount)
+    os.remove(other.program)
+    os.symlink(folder.program, other.program)
+    other.write(DRESSED)
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/proc"], check=True)
+    try:
+        result = subprocess.run([other.program, "/i"], cwd=other.root, capture_output=True, timeout=60)
+    finally:
+        subprocess.run(["umount", "/proc"], check=True)
+    label = f"{name} without /proc, through a link"
+    failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
+    check_changed(failures, label, DRESSED, folder.read(), "/i")
+    failures.check(other.read() == DRESSED, f"{label}: written beside the link: {other.read()!r}")
+    other.remove()
     folder.remove()
 
 
