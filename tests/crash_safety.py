@@ -74,7 +74,7 @@ SWITCH_VALUES = {"/u": "ko197311", "/i": "jas197311", "/d": None}
 # A file larger than one short read: 200,000 bytes, the marker at its end.
 LARGE = b"; filler\r\n" * 20000 + OTHER_LINES
 STARTS = {"existing": OTHER_LINES, "marked": b"[tovrin]\nmdb=ko197311\nx=1\n", "missing": None,
-          "large": LARGE, "existing, folder with a default ACL": OTHER_LINES}
+          "empty": b"", "large": LARGE, "existing, folder with a default ACL": OTHER_LINES}
 # What fail_io's "grow" appends, and what its "rival" writer creates (see tests/fail_io.cpp).
 GROWTH = b"; grown\n" * 10000
 RIVAL = b"[other]\nkept=1\n"
@@ -134,6 +134,7 @@ FAULTS = [
     ("pwrite:1:4", "existing", "/u", "changed"),  # EINTR: write again
     ("pread:1:grow", "existing", "/u", "grown"),  # grew past the room after sizing: head kept
     ("pread:1:grow", "large", "/d", "grown"),
+    ("", "empty", "/u", NEW_FILE),  # no fault: an empty file, nothing to read
     ("pwrite:1:28", "existing", "/u", "same"),    # ENOSPC on the first write of the new file
     ("pwrite:1:0", "existing", "/u", "changed"),  # a short write is finished, not taken as the end
     ("pwrite:1:0,pwrite:2:5", "existing", "/u", "same"),  # EIO after some bytes went out
@@ -145,6 +146,7 @@ FAULTS = [
     ("open:2:95,rename:1:5", "existing", "/u", "same"),
     ("open:2:95,pwrite:1:28", "existing", "/u", "same"),
     ("fchmod:1:38", "existing", "/u", "changed"),  # no modes (FAT): rewritten in place
+    ("fchmod:1:quiet", "existing", "/u", "changed"),  # a mode quietly not set: in place too
     ("fsetxattr:1:95", "existing", "/u", "changed"),  # the attribute cannot be carried: in place
     ("open:2:13,open:3:13", "existing", "/u", "changed"),  # no new file in the folder: in place
     ("open:2:13,open:3:13", "marked", "/d", "changed"),    # in place and shorter: no old tail left
@@ -504,9 +506,12 @@ def check_without_proc(program, mount, name, failures):
     os.remove(other.program)
     os.symlink(folder.program, other.program)
     other.write(DRESSED)
+    # Its argv[0] names a file beside the link, not the program: only the executed file counts.
+    shutil.copy(folder.program, os.path.join(other.root, "decoy"))
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/proc"], check=True)
     try:
-        result = subprocess.run([other.program, "/i"], cwd=other.root, capture_output=True, timeout=60)
+        result = subprocess.run(["decoy", "/i"], executable=other.program, cwd=other.root,
+                                capture_output=True, timeout=60)
     finally:
         subprocess.run(["umount", "/proc"], check=True)
     label = f"{name} without /proc, through a link"
