@@ -148,6 +148,7 @@ FAULTS = [
     ("fchmod:1:38", "existing", "/u", "changed"),  # no modes (FAT): rewritten in place
     ("fchmod:1:quiet", "existing", "/u", "changed"),  # a mode quietly not set: in place too
     ("fsetxattr:1:95", "existing", "/u", "changed"),  # the attribute cannot be carried: in place
+    ("flistxattr:1:5", "existing", "/u", "changed"),  # nor when they cannot be listed
     ("open:2:13,open:3:13", "existing", "/u", "changed"),  # no new file in the folder: in place
     ("open:2:13,open:3:13", "marked", "/d", "changed"),    # in place and shorter: no old tail left
     ("open:2:13,open:3:13,posix_fallocate:1:28", "existing", "/u", "same"),

@@ -175,6 +175,12 @@ int fsetxattr(int fd, const char* name, const void* value, size_t size, int flag
                                                                                 size, flags);
 }
 
+ssize_t flistxattr(int fd, char* names, size_t size) {
+  const Fault* fault = FaultFor("flistxattr");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<ssize_t (*)(int, char*, size_t)>("flistxattr")(fd, names, size);
+}
+
 int fremovexattr(int fd, const char* name) {
   const Fault* fault = FaultFor("fremovexattr");
   if (fault != nullptr) return errno = fault->error, -1;
