@@ -93,7 +93,8 @@ def check_pixels(resource_id, image, size, colours, bits, art):
         bottom_up = size - 1 - y
         for x, letter in enumerate(letters):
             bit = x * bits
-            value = image[start + bottom_up * row_bytes + bit // 8] >> (8 - bits - bit % 8) & ((1 << bits) - 1)
+            value = image[start + bottom_up * row_bytes + bit // 8] >> (8 - bits - bit % 8)
+            value &= (1 << bits) - 1
             mask = image[start + row_bytes * size + bottom_up * and_row + x // 8] >> (7 - x % 8) & 1
             if letter == ".":
                 wanted = (0, 1)
@@ -150,7 +151,8 @@ def check_icons(found):
               f"group entry {index}: {entry}")
         check(image_language == NEUTRAL, f"icon {resource_id} in language {image_language}")
         masks[resource_id] = check_icon_image(resource_id, image, size, colours, bits)
-        if len(image) == 40 + 4 * colours + (((size * bits + 31) // 32) * 4 + ((size + 31) // 32) * 4) * size:
+        rows = ((size * bits + 31) // 32) * 4 + ((size + 31) // 32) * 4
+        if len(image) == 40 + 4 * colours + rows * size:  # else its size was reported
             check_pixels(resource_id, image, size, colours, bits, art[f"{size}x{size}"])
     check(masks[30001] == masks[30002], "the two 32x32 images are not the same outline")
     icon_ids = sorted(name for kind, name in found if kind == 3)
