@@ -786,7 +786,11 @@ def check_lock_holders(program, failures):
     for (kind, seconds, (least, most), expected, added), folder, (process, _), took in zip(
             LOCK_HOLDERS, folders, runs, taken):
         label = f"beside a {kind} holder of {seconds} s"
-        code = process.wait()
+        try:
+            code = process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            code = process.wait()
         failures.check(took is not None and least <= took <= most,
                        f"{label}: the run took {'over 12' if took is None else round(took, 2)} s, "
                        f"not {least} to {most}")
