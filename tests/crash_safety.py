@@ -320,6 +320,11 @@ def with_owner(path):
     os.chmod(path, 0o604)
 
 
+def with_group(path):
+    os.chown(path, -1, 2345)
+    os.chmod(path, 0o664)
+
+
 def with_mode(mode):
     return lambda path: os.chmod(path, mode)
 
@@ -370,6 +375,7 @@ IDENTITY_CASES = [
     ("ACL user:nobody:rw on a 0640 file", with_acl, "/d", None, "replaced"),
     ("user., trusted. and security. attributes", with_attributes, "/i", None, "replaced"),
     ("another owner and group, mode 0604", with_owner, "/u", None, "replaced"),
+    ("another group alone, mode 0664", with_group, "/u", None, "replaced"),
     ("set-group-ID mode 2664", with_mode(0o2664), "/u", None, "replaced"),
     ("set-user-ID mode 4644", with_mode(0o4644), "/d", None, "replaced"),
     ("sticky mode 1644", with_mode(0o1644), "/u", None, "replaced"),
