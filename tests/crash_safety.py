@@ -75,8 +75,14 @@ class Folder:
 
 
 SWITCH_VALUES = {"/u": "ko197311", "/i": "jas197311", "/d": None}
+# A file larger than one short read: 200,000 bytes, the marker at its end.
+LARGE = b"; filler\r\n" * 20000 + OTHER_LINES
 STARTS = {"existing": OTHER_LINES, "marked": b"[tovrin]\nmdb=ko197311\nx=1\n", "missing": None,
+          "empty": b"", "large": LARGE, "existing, folder with a default ACL": OTHER_LINES,
           "long": b"[tovrin]\nmdb=old\n" + b"[padding]\n" + b"; %s\n" % (b"p" * 80) * 30000}
+# What fail_io's "grow" appends, and what its "rival" writer creates (see tests/fail_io.cpp).
+GROWTH = b"; grown\n" * 10000
+RIVAL = b"[other]\nkept=1\n"
 ORIGIN = ("user.origin", b"kept with the file")
 
 
@@ -126,10 +132,15 @@ def fresh_identity(folder):
 
 
 def check_outcome(failures, label, result, before, after, switch, expected):
-    """A quiet run; the file byte-identical ("same") or with the switch's marker and all else kept."""
+    """A quiet run; the file byte-identical ("same"), with the switch's marker and all else kept,
+    or exactly the bytes expected."""
     failures.check(result.returncode == 0 and not result.stdout + result.stderr,
                    f"{label}: exit {result.returncode}, printed {result.stderr!r}")
-    if expected == "same":
+    if isinstance(expected, bytes):
+        failures.check(after == expected, f"{label}: file is {after!r}, expected {expected!r}")
+    elif expected == "grown":
+        check_changed(failures, label, before + GROWTH, after, switch)
+    elif expected == "same":
         failures.check(after == before, f"{label}: file changed to {after!r}")
     else:
         check_changed(failures, label, before, after, switch)
@@ -146,11 +157,19 @@ def check_changed(failures, label, before, after, switch):
 
 
 # Injected faults: which calls fail, on which file, the switch, and what the file must be after:
-# "same", byte-identical to before; "changed", the switch's marker and every other byte kept. An
-# existing file carries an extended attribute and mode 0644 throughout; a new one is as open(2)
-# makes it. "name:call:!command" runs a command on {settings} at that call instead, as an
-# administrator might during a run: what it did must stay.
+# "same", byte-identical to before; "changed", the switch's marker and every other byte kept;
+# "grown", so after another writer's growth; or these exact bytes. An existing file carries an
+# extended attribute and mode 0644 throughout; a new one is as open(2) makes it. A run stopped
+# before a call ("stop") shows whether another user could open its temporary file then.
+# "name:call:!command" runs a command on {settings} at that call instead, as an administrator
+# might during a run: what it did must stay.
 FAULTS = [
+    ("pread:1:0,pread:2:5", "large", "/u", "same"),  # EIO part-way is no end of the file
+    ("pread:1:4", "existing", "/u", "changed"),   # EINTR: read again
+    ("pwrite:1:4", "existing", "/u", "changed"),  # EINTR: write again
+    ("pread:1:grow", "existing", "/u", "grown"),  # grew past the room after sizing: head kept
+    ("pread:1:grow", "large", "/d", "grown"),
+    ("", "empty", "/u", NEW_FILE),  # no fault: an empty file, nothing to read
     ("pwrite:1:28", "existing", "/u", "changed"),  # no room for a second copy: in place
     ("pwrite:1:122", "existing", "/u", "changed"),  # EDQUOT, the same
     ("pwrite:1:28,fallocate:1:28", "existing", "/u", "same"),  # nor for the growth in place
@@ -168,7 +187,9 @@ FAULTS = [
     ("open:2:95,rename:1:5", "existing", "/u", "same"),
     ("open:2:95,pwrite:1:28", "existing", "/u", "changed"),
     ("fchmod:1:38", "existing", "/u", "changed"),  # no modes (FAT): rewritten in place
+    ("fchmod:1:quiet", "existing", "/u", "changed"),  # a mode quietly not set: in place too
     ("fsetxattr:1:95", "existing", "/u", "changed"),  # the attribute cannot be carried: in place
+    ("flistxattr:1:5", "existing", "/u", "changed"),  # nor when they cannot be listed
     ("open:2:13,open:3:13", "existing", "/u", "changed"),  # no new file in the folder: in place
     ("open:2:13,open:3:13", "marked", "/d", "changed"),    # in place and shorter: no old tail left
     ("open:2:13,open:3:13,fallocate:1:28", "existing", "/u", "same"),
@@ -193,6 +214,14 @@ FAULTS = [
     ("open:1:95,link:1:1,renameat2:1:22,pwrite:2:5", "missing", "/u", "same"),  # the claim taken back
     # Filled by a new file, then the folder's flush fails: the claim is gone, the new file stays.
     ("open:1:95,link:1:1,renameat2:1:22,fsync:3:5,syncfs:1:5", "missing", "/u", "changed"),
+    # Another writer's new file appears just before ours is put in place: it is kept, and set.
+    ("linkat:1:rival", "missing", "/u", RIVAL + NEW_FILE),
+    ("open:1:95,link:1:rival", "missing", "/u", RIVAL + NEW_FILE),
+    ("open:1:95,link:1:1,renameat2:1:rival", "missing", "/u", RIVAL + NEW_FILE),
+    # The folder's default ACL that cannot be taken off the new file: in place, never published.
+    ("fremovexattr:1:1", "existing, folder with a default ACL", "/u", "changed"),
+    # Without O_TMPFILE the replacement has a name: no other user may open it while it is written.
+    ("open:2:95,pwrite:1:stop", "existing", "/u", "changed"),
 ]
 
 
@@ -203,12 +232,40 @@ def dress_existing(path, content):
     os.setxattr(path, *ORIGIN)
 
 
+def run_stopped(folder, switch, env, failures, label):
+    """Runs the program until fail_io stops it; meanwhile no other user may open its temporary
+    files (those it has, and it must have one). Then lets it finish."""
+    os.chmod(folder.root, 0o755)
+    process = subprocess.Popen([folder.program, switch], cwd="/", env=env, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 10
+    while open(f"/proc/{process.pid}/stat").read().rsplit(")", 1)[1].split()[0] != "T":
+        if process.poll() is not None or time.monotonic() > deadline:
+            break
+        time.sleep(0.01)
+    names = folder.leftovers()
+    failures.check(names != [], f"{label}: no temporary file to look at")
+    for name in names:
+        path = os.path.join(folder.root, name)
+        mode = os.stat(path).st_mode
+        failures.check(mode & 0o077 == 0, f"{label}: {name} has mode {oct(mode)}")
+        if os.geteuid() == 0:
+            peek = subprocess.run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
+                                   "--clear-groups", "cat", path], capture_output=True)
+            failures.check(peek.returncode != 0, f"{label}: user {NOBODY} could open {name}")
+    process.send_signal(signal.SIGCONT)
+    out, err = process.communicate(timeout=60)
+    return subprocess.CompletedProcess(process.args, process.returncode, out, err)
+
+
 def test_injected_faults(program, library, failures):
     for faults, start, switch, expected in FAULTS:
         folder = Folder(program)
         before = STARTS[start]
         if before is not None:
             dress_existing(folder.settings, before)
+        if "default ACL" in start:
+            default_acl(folder.root)  # after the file: new files get an ACL it lacks
         surrounding = identity(folder.settings) if before is not None else fresh_identity(folder.root)
         if "!" in faults:  # the identity the administrator's commands give such a file
             reference = os.path.join(folder.root, "reference.ini")
@@ -218,9 +275,12 @@ def test_injected_faults(program, library, failures):
             surrounding = identity(reference)
             os.remove(reference)
         env = dict(os.environ, LD_PRELOAD=library, FAIL_IO=faults.replace("{settings}", folder.settings))
-        result = folder.run(switch, env=env)
-        after = folder.read()
         label = f"fault {faults} on {start} file, {switch}"
+        if "stop" in faults:
+            result = run_stopped(folder, switch, env, failures, label)
+        else:
+            result = folder.run(switch, env=env)
+        after = folder.read()
         check_outcome(failures, label, result, before, after, switch, expected)
         if after is not None:
             failures.check(identity(folder.settings) == surrounding,
@@ -309,7 +369,23 @@ def inside_full_disk(program):
             free = os.statvfs(mount)
             print(f"{label}: {len(body)} byte file, {free.f_bavail * free.f_frsize} bytes free")
             os.remove(filler)
-        print(f"full disk: {failures.checked} checked")
+        folder.remove()
+
+        # In place: a two-page file another user may write, in a folder it may not; the disk
+        # then filled up. The set grows the file into a third page, which must be reserved first.
+        folder = Folder(program, parent=mount)
+        os.chmod(folder.root, 0o755)
+        page = os.sysconf("SC_PAGE_SIZE")
+        tail = b"[tovrin]\nmdb=old\n"
+        body = b"; two pages\n" + b"x" * (2 * page - len(tail) - 13) + b"\n" + tail
+        folder.write(body)
+        os.chown(folder.settings, NOBODY, NOBODY)
+        fill(mount)
+        result = folder.run("/u", user=NOBODY)
+        failures.check(result.returncode == 0 and not result.stdout + result.stderr,
+                       f"full disk in place: exit {result.returncode} {result.stderr!r}")
+        failures.check(folder.read() == body, f"full disk in place: file ends {folder.read()[-20:]!r}")
+        print(f"full disk in place: {len(body)} byte file; {failures.checked} checked")
     finally:
         subprocess.run(["umount", mount])
         os.rmdir(mount)
@@ -345,6 +421,24 @@ def with_measurement(path):
 def with_owner(path):
     os.chown(path, 1234, 2345)
     os.chmod(path, 0o604)
+
+
+def with_group(path):
+    os.chown(path, -1, 2345)
+    os.chmod(path, 0o664)
+
+
+def with_mode(mode):
+    return lambda path: os.chmod(path, mode)
+
+
+def with_owner_and_set_user_id(path):
+    os.chown(path, 1234, 2345)
+    os.chmod(path, 0o4644)  # after the chown, which clears it
+
+
+def with_evm_signature(path):
+    os.setxattr(path, "security.evm", b"\x03\x02")
 
 
 def with_label_it_may_not_set(path):
@@ -441,10 +535,17 @@ IDENTITY_CASES = [
     ("ACL user:nobody:rw on a 0640 file", with_acl, "/d", None, "replaced"),
     ("user., trusted. and security. attributes", with_attributes, "/i", None, "replaced"),
     ("another owner and group, mode 0604", with_owner, "/u", None, "replaced"),
+    ("another group alone, mode 0664", with_group, "/u", None, "replaced"),
+    ("set-group-ID mode 2664", with_mode(0o2664), "/u", None, "replaced"),
+    ("set-user-ID mode 4644", with_mode(0o4644), "/d", None, "replaced"),
+    ("sticky mode 1644", with_mode(0o1644), "/u", None, "replaced"),
+    ("another owner and group, set-user-ID mode 4644", with_owner_and_set_user_id, "/u", None,
+     "replaced"),
     ("no ACL, in a folder with a default ACL", lambda path: default_acl(os.path.dirname(path)), "/u",
      None, "replaced"),
     ("a security. label the user may not set", with_label_it_may_not_set, "/u", NOBODY, "in place"),
     ("an integrity measurement bound to the inode", with_measurement, "/u", None, "in place"),
+    ("an EVM signature bound to the inode", with_evm_signature, "/u", None, "in place"),
     ("another owner's file, writable in a writable folder", writable_by_all_in_open_folder, "/u",
      NOBODY, "in place"),
     ("an immutable file", immutable, "/u", None, "same"),
@@ -613,6 +714,26 @@ def check_without_proc(program, mount, name, failures):
     check_changed(failures, label, DRESSED, folder.read(), "/i")
     left = sorted(n for n in os.listdir(folder.root) if n.startswith((".settings", "settings.ini.")))
     failures.check(left == sorted([os.path.basename(held)] + others), f"{label}: left {left}")
+
+    folder.write(DRESSED)
+    # Started through a symbolic link in another folder: the marker lands beside the program.
+    other = Folder(program, parent=mount)
+    os.remove(other.program)
+    os.symlink(folder.program, other.program)
+    other.write(DRESSED)
+    # Its argv[0] names a file beside the link, not the program: only the executed file counts.
+    shutil.copy(folder.program, os.path.join(other.root, "decoy"))
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/proc"], check=True)
+    try:
+        result = subprocess.run(["decoy", "/i"], executable=other.program, cwd=other.root,
+                                capture_output=True, timeout=60)
+    finally:
+        subprocess.run(["umount", "/proc"], check=True)
+    label = f"{name} without /proc, through a link"
+    failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
+    check_changed(failures, label, DRESSED, folder.read(), "/i")
+    failures.check(other.read() == DRESSED, f"{label}: written beside the link: {other.read()!r}")
+    other.remove()
     folder.remove()
 
 
@@ -982,6 +1103,89 @@ def lock_and_count(path, rounds, hold):
         os.close(fd)
 
 
+def hold_lock(path, seconds, kind):
+    """Another writer that holds an fcntl lock (LOCK_EX: a write lock, LOCK_SH: a read lock, as
+    Python's lockf takes them) for `seconds`; a write-lock holder then adds a section in place.
+    "replace" keeps the file locked and replaced: each new file is locked before it is renamed
+    over the old one, whose lock then goes."""
+    fd = os.open(path, os.O_RDWR)
+    fcntl.lockf(fd, fcntl.LOCK_SH if kind == "LOCK_SH" else fcntl.LOCK_EX)
+    print("locked", flush=True)
+    sys.stdin.readline()  # the time counts from our run's start
+    end = time.monotonic() + seconds
+    while kind == "replace" and time.monotonic() < end:
+        temporary = path + ".replacer"
+        with open(temporary, "wb") as f:
+            f.write(os.pread(fd, 1 << 20, 0))
+        new = os.open(temporary, os.O_RDWR)
+        fcntl.lockf(new, fcntl.LOCK_EX)
+        os.rename(temporary, path)
+        os.close(fd)
+        fd = new
+        time.sleep(0.05)
+    time.sleep(max(0, end - time.monotonic()))
+    if kind == "LOCK_EX":
+        os.pwrite(fd, RIVAL, os.fstat(fd).st_size)
+
+
+# Another writer that holds the file's lock: what it does, for how long, the time our run may
+# take (bounds both ways), the marker after, and whether the holder's own section is in the file.
+# Our run waits for a lock about 5 s at most, then goes on without it; it starts over beside a
+# replacer for about 5 s from its first try, then drops the update. The rows run at once; a
+# holder still at it when our run has ended is stopped then.
+LOCK_HOLDERS = [
+    ("LOCK_EX", 1, (0.9, 3), "ko197311", RIVAL),  # waited for, and read after the holder's edit
+    ("LOCK_SH", 1, (0.9, 3), "ko197311", b""),    # a reader's lock holds back a writer too
+    ("LOCK_EX", 40, (4.5, 8), "ko197311", b""),   # not waited for past about 5 s
+    ("replace", 15, (4.5, 8), "old", b""),        # dropped after about 5 s of starting over
+]
+
+
+def check_lock_holders(program, failures):
+    folders, holders, runs = [], [], []
+    for kind, seconds, _, _, _ in LOCK_HOLDERS:
+        folder = Folder(program)
+        folder.write(OTHER_LINES)
+        holder = subprocess.Popen([sys.executable, __file__, "--hold", folder.settings, str(seconds),
+                                   kind], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        holder.stdout.readline()
+        folders.append(folder)
+        holders.append(holder)
+    for folder, holder in zip(folders, holders):
+        holder.stdin.write(b"go\n")
+        holder.stdin.flush()
+        runs.append((subprocess.Popen([folder.program, "/u"], cwd="/"), time.monotonic()))
+    taken = [None] * len(runs)
+    deadline = time.monotonic() + 12
+    while None in taken and time.monotonic() < deadline:
+        for i, (process, started) in enumerate(runs):
+            if taken[i] is None and process.poll() is not None:
+                taken[i] = time.monotonic() - started
+                holders[i].kill()
+        time.sleep(0.01)
+    for holder in holders:
+        holder.kill()
+        holder.wait()
+    for (kind, seconds, (least, most), expected, added), folder, (process, _), took in zip(
+            LOCK_HOLDERS, folders, runs, taken):
+        label = f"beside a {kind} holder of {seconds} s"
+        try:
+            code = process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            code = process.wait()
+        failures.check(took is not None and least <= took <= most,
+                       f"{label}: the run took {'over 12' if took is None else round(took, 2)} s, "
+                       f"not {least} to {most}")
+        failures.check(code == 0, f"{label}: exit {code}")
+        after = folder.read() or b""
+        failures.check(marker(after) == expected, f"{label}: marker {marker(after)!r}")
+        failures.check(without_marker_lines(after) == without_marker_lines(OTHER_LINES + added),
+                       f"{label}: other bytes changed: {after!r}")
+        folder.remove()
+    print(f"lock holders: runs took {', '.join(f'{t:.1f}' for t in taken if t is not None)} s")
+
+
 def test_concurrency(program, failures):
     folder = Folder(program)
     folder.write(OTHER_LINES)
@@ -1049,6 +1253,7 @@ def test_concurrency(program, failures):
     failures.check(took < 2, f"beside a lease holder: took {took:.2f} s")
     print(f"beside a lease holder: {took:.3f} s")
     folder.remove()
+    check_lock_holders(program, failures)
 
 
 def hold_lease(path):
@@ -1083,6 +1288,8 @@ def main(argv):
         return hold_lease(argv[2])
     if argv[1:2] == ["--hold-open"]:
         return hold_open(argv[2])
+    if argv[1:2] == ["--hold"]:
+        return hold_lock(argv[2], float(argv[3]), argv[4])
     if argv[1:2] == ["--count"]:
         return lock_and_count(argv[2], int(argv[3]), float(argv[4]))
     if argv[1:2] == ["--filesystems"] and len(argv) == 3:

@@ -215,10 +215,14 @@ def test_native(program):
         folders.program = shutil.move(folders.program, deep)
         failures.check(len(os.fsencode(folders.program)) == total, f"native path not {total} long")
         check_quiet(failures, f"native path {total} long", run_native(folders, "/u"))
-        found = [os.path.join(top, "settings.ini") for top, _, names in os.walk(folders.root)
-                 if "settings.ini" in names and top != folders.cwd]
+        # The working folder's decoy is searched too: it must be there, and untouched.
+        found = sorted(os.path.join(top, "settings.ini") for top, _, names in os.walk(folders.root)
+                       if "settings.ini" in names)
         beside = os.path.join(deep, "settings.ini")
-        failures.check(found == [beside], f"native path {total} long: settings files {found}")
+        expected = sorted([beside, os.path.join(folders.cwd, "settings.ini")])
+        failures.check(found == expected and folders.decoy_untouched(),
+                       f"native path {total} long: settings files {found}, decoy "
+                       f"{'untouched' if folders.decoy_untouched() else 'changed'}")
         folders.remove()
 
     # What cannot be written ends just as quietly.

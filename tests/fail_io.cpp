@@ -1,16 +1,24 @@
 // Preloaded into the program by the fault tests: makes chosen calls of one I/O function fail.
 // FAIL_IO="name:call:errno,..." fails the given call (counting from 1) of each named function
-// with that errno; errno 0 makes that write short instead: half its bytes, then success.
+// with that errno; errno 0 makes that read or write short instead: half its bytes, then success.
+// In place of the errno, an action done just before the call, which then goes through:
+//   grow   another writer appends kGrowth to the file (pread);
+//   rival  another writer creates the target, holding kRivalText (link, linkat, renameat2);
+//   stop   the process stops (SIGSTOP), for the test to look at its files, until SIGCONT;
+//   quiet  the call succeeds without doing anything, as on FAT mounted "quiet" (fchmod).
 // "name:call:!command" runs the shell command just before that call, which then goes through:
 // what an administrator does at that moment of a run.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 namespace {
 
@@ -18,8 +26,14 @@ struct Fault {
   char name[32];
   int call;
   int error;
+  char action[8];  // empty, or one of the actions above
   char command[512];
 };
+
+// What the crash_safety rows expect to find after "grow" and "rival".
+constexpr char kGrowthLine[] = "; grown\n";
+constexpr int kGrowthLines = 10000;  // 80,000 bytes: more than the reader's room past the size
+constexpr char kRivalText[] = "[other]\nkept=1\n";
 
 constexpr int kMostFaults = 8;
 Fault faults[kMostFaults];
@@ -45,6 +59,11 @@ void ReadFaults() {
       rest += 2 + length;
     } else {
       fault.error = static_cast<int>(strtol(rest + 1, &rest, 10));
+      size_t action = strcspn(rest, ",");
+      if (action >= sizeof fault.action) return;
+      memcpy(fault.action, rest, action);
+      fault.action[action] = 0;
+      rest += action;
     }
     ++faultCount;
     list = *rest == ',' ? rest + 1 : rest;
@@ -73,14 +92,52 @@ Function Next(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+bool Is(const Fault* fault, const char* action) {
+  return fault != nullptr && strcmp(fault->action, action) == 0;
+}
+
+// Runs the fault's action, if it has one; true when the call is to fail with its errno.
+bool Strikes(const Fault* fault, const char* target) {
+  if (fault == nullptr) return false;
+  if (Is(fault, "stop")) return raise(SIGSTOP), false;
+  if (Is(fault, "rival")) {
+    int fd =
+        Next<int (*)(const char*, int, ...)>("open")(target, O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd >= 0 && write(fd, kRivalText, sizeof kRivalText - 1) > 0) close(fd);
+    return false;
+  }
+  return fault->action[0] == 0;
+}
+
 }  // namespace
 
 extern "C" {
 
+ssize_t pread(int fd, void* data, size_t size, off_t offset) {
+  const Fault* fault = FaultFor("pread");
+  auto next = Next<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+  if (Is(fault, "grow")) {
+    struct stat info;
+    auto put = Next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    for (int i = 0; i < kGrowthLines && fstat(fd, &info) == 0; ++i) {
+      put(fd, kGrowthLine, sizeof kGrowthLine - 1, info.st_size);
+    }
+  } else if (Strikes(fault, nullptr) && fault->error != 0) {
+    return errno = fault->error, -1;
+  } else if (fault != nullptr && fault->action[0] == 0 && size > 1) {
+    size /= 2;
+  }
+  return next(fd, data, size, offset);
+}
+ssize_t pread64(int fd, void* data, size_t size, off_t offset) {
+  return pread(fd, data, size, offset);
+}
+
 ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
   const Fault* fault = FaultFor("pwrite");
-  if (fault != nullptr && fault->error != 0) return errno = fault->error, -1;
-  if (fault != nullptr && size > 1) size /= 2;
+  const bool strikes = Strikes(fault, nullptr);
+  if (strikes && fault->error != 0) return errno = fault->error, -1;
+  if (strikes && size > 1) size /= 2;
   return Next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, data, size, offset);
 }
 ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
@@ -101,19 +158,19 @@ int syncfs(int fd) {
 
 int rename(const char* from, const char* to) {
   const Fault* fault = FaultFor("rename");
-  if (fault != nullptr) return errno = fault->error, -1;
+  if (Strikes(fault, to)) return errno = fault->error, -1;
   return Next<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
 int link(const char* from, const char* to) {
   const Fault* fault = FaultFor("link");
-  if (fault != nullptr) return errno = fault->error, -1;
+  if (Strikes(fault, to)) return errno = fault->error, -1;
   return Next<int (*)(const char*, const char*)>("link")(from, to);
 }
 
 int linkat(int fromDirectory, const char* from, int toDirectory, const char* to, int flags) {
   const Fault* fault = FaultFor("linkat");
-  if (fault != nullptr) return errno = fault->error, -1;
+  if (Strikes(fault, to)) return errno = fault->error, -1;
   return Next<int (*)(int, const char*, int, const char*, int)>("linkat")(fromDirectory, from,
                                                                           toDirectory, to, flags);
 }
@@ -121,13 +178,14 @@ int linkat(int fromDirectory, const char* from, int toDirectory, const char* to,
 int renameat2(int fromDirectory, const char* from, int toDirectory, const char* to,
               unsigned flags) {
   const Fault* fault = FaultFor("renameat2");
-  if (fault != nullptr) return errno = fault->error, -1;
+  if (Strikes(fault, to)) return errno = fault->error, -1;
   return Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
       fromDirectory, from, toDirectory, to, flags);
 }
 
 int fchmod(int fd, mode_t mode) {
   const Fault* fault = FaultFor("fchmod");
+  if (Is(fault, "quiet")) return 0;
   if (fault != nullptr) return errno = fault->error, -1;
   return Next<int (*)(int, mode_t)>("fchmod")(fd, mode);
 }
@@ -137,6 +195,18 @@ int fsetxattr(int fd, const char* name, const void* value, size_t size, int flag
   if (fault != nullptr) return errno = fault->error, -1;
   return Next<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr")(fd, name, value,
                                                                                 size, flags);
+}
+
+ssize_t flistxattr(int fd, char* names, size_t size) {
+  const Fault* fault = FaultFor("flistxattr");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<ssize_t (*)(int, char*, size_t)>("flistxattr")(fd, names, size);
+}
+
+int fremovexattr(int fd, const char* name) {
+  const Fault* fault = FaultFor("fremovexattr");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(int, const char*)>("fremovexattr")(fd, name);
 }
 
 int ftruncate(int fd, off_t size) {

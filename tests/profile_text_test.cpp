@@ -30,6 +30,9 @@ const EditCase kEditCases[] = {
      "[tovrin]\n  MDB = ko197311\nx=1\n"},
     {"EmptyValueFilled", "[tovrin]\nmdb=\n", "mdb", "jas197311", "[tovrin]\nmdb=jas197311\n"},
     {"KeyWithoutEqualsSign", "[tovrin]\nmdb\n", "mdb", "ko197311", "[tovrin]\nmdb=ko197311\n"},
+    // The key ends at the first "=": the rest of the line, "=" and all, is the value.
+    {"EqualsSignInValue", "[tovrin]\nmdb=a=b\nx=1\n", "mdb", "ko197311",
+     "[tovrin]\nmdb=ko197311\nx=1\n"},
     {"SameValueSameBytes", "[tovrin]\nmdb = ko197311\n", "mdb", "ko197311",
      "[tovrin]\nmdb = ko197311\n"},
     {"HeaderBlanksAndCase", " [ TovRin ]  \nmdb=old\n", "mdb", "ko197311",
@@ -107,6 +110,7 @@ const EditCase kEditCases[] = {
     {"DeleteAbsentSection", "[a]\nmdb=1\n", "mdb", kDelete, "[a]\nmdb=1\n"},
     {"DeleteFromEmptyFile", "", "mdb", kDelete, ""},
     {"DeleteNameEndsAtFirstBracket", "[tovrin]x]\nmdb=old\n", "mdb", kDelete, "[tovrin]x]\n"},
+    {"DeleteEqualsSignInValue", "[tovrin]\nmdb=a=b\nx=1\n", "mdb", kDelete, "[tovrin]\nx=1\n"},
     {"DeleteCommentedKeyStays", "[tovrin]\n;mdb=x\n", "mdb", kDelete, "[tovrin]\n;mdb=x\n"},
 
     // A null key removes the whole section, as the Windows routine does.

@@ -3,6 +3,7 @@
 
   check_resources.py PROGRAM BUILT_PREVIEW COMMITTED_PREVIEW
 """
+import os
 import struct
 import sys
 
@@ -25,6 +26,13 @@ STANDARD_PALETTE = [
     (0x80, 0x80, 0x80), (0xFF, 0x00, 0x00), (0x00, 0xFF, 0x00), (0xFF, 0xFF, 0x00),
     (0x00, 0x00, 0xFF), (0xFF, 0x00, 0xFF), (0x00, 0xFF, 0xFF), (0xFF, 0xFF, 0xFF),
 ]
+
+# The art's letters, in the standard palette's order; "." is transparent.
+ART = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources", "icon.txt")
+LETTERS = "KMGONPTSDRLYBFAW"
+# In black and white: silver, yellow, aqua and white are light; every other colour is dark.
+LIGHT = "SYAW"
+BLACK_AND_WHITE = [(0x00, 0x00, 0x00), (0xFF, 0xFF, 0xFF)]
 
 failures = []
 
@@ -64,13 +72,49 @@ def check_version(pe, found):
     check(translations == [{b"Translation": "0x0c0a 0x04b0"}], f"translations {translations}")
 
 
+def read_art():
+    """{"32x32": rows of letters, ...} from the icon's ASCII art."""
+    pictures, rows = {}, None
+    for line in open(ART, encoding="ascii").read().splitlines():
+        if line.startswith("["):
+            rows = pictures.setdefault(line.strip("[]"), [])
+        elif line and not line.startswith("#"):
+            rows.append(line)
+    return pictures
+
+
+def check_pixels(resource_id, image, size, colours, bits, art):
+    """Each pixel, top row first, against the art: its palette index, or for two colours black
+    or white; transparent ones show the screen (AND 1) and add nothing (colour 0)."""
+    start = 40 + 4 * colours
+    row_bytes = ((size * bits + 31) // 32) * 4
+    and_row = ((size + 31) // 32) * 4
+    for y, letters in enumerate(art):
+        bottom_up = size - 1 - y
+        for x, letter in enumerate(letters):
+            bit = x * bits
+            value = image[start + bottom_up * row_bytes + bit // 8] >> (8 - bits - bit % 8)
+            value &= (1 << bits) - 1
+            mask = image[start + row_bytes * size + bottom_up * and_row + x // 8] >> (7 - x % 8) & 1
+            if letter == ".":
+                wanted = (0, 1)
+            elif bits == 1:
+                wanted = (1 if letter in LIGHT else 0, 0)
+            else:
+                wanted = (LETTERS.index(letter), 0)
+            if (value, mask) != wanted:
+                check(False, f"icon {resource_id}: pixel {x},{y} ({letter!r}) is colour {value}, "
+                             f"mask {mask}; the art says {wanted}")
+                return
+
+
 def check_icon_image(resource_id, image, size, colours, bits):
     header = struct.unpack_from("<IiiHHIIiiII", image)
     check(header[:6] == (40, size, size * 2, 1, bits, 0),
           f"icon {resource_id}: header {header[:6]}, expected a {size}x{size * 2} {bits}-bit bitmap")
     palette = [tuple(image[40 + 4 * i: 43 + 4 * i][::-1]) for i in range(colours)]
-    if colours == 16:
-        check(palette == STANDARD_PALETTE, f"icon {resource_id}: not the standard 16-colour palette")
+    check(palette == (STANDARD_PALETTE if colours == 16 else BLACK_AND_WHITE),
+          f"icon {resource_id}: palette {palette}")
     xor_size = ((size * bits + 31) // 32) * 4 * size
     and_row = ((size + 31) // 32) * 4
     start = 40 + 4 * colours
@@ -99,6 +143,7 @@ def check_icons(found):
     reserved, kind, count = struct.unpack_from("<HHH", group)
     check((reserved, kind, count) == (0, 1, 3), f"group header {(reserved, kind, count)}")
     masks = {}
+    art = read_art()
     for index, (resource_id, size, colours, bits) in enumerate(ICONS):
         entry = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * index)
         image_language, image = found.get((3, resource_id), (None, b""))
@@ -106,6 +151,9 @@ def check_icons(found):
               f"group entry {index}: {entry}")
         check(image_language == NEUTRAL, f"icon {resource_id} in language {image_language}")
         masks[resource_id] = check_icon_image(resource_id, image, size, colours, bits)
+        rows = ((size * bits + 31) // 32) * 4 + ((size + 31) // 32) * 4
+        if len(image) == 40 + 4 * colours + rows * size:  # else its size was reported
+            check_pixels(resource_id, image, size, colours, bits, art[f"{size}x{size}"])
     check(masks[30001] == masks[30002], "the two 32x32 images are not the same outline")
     icon_ids = sorted(name for kind, name in found if kind == 3)
     check(icon_ids == [30001, 30002, 30003], f"icon images {icon_ids}")
