@@ -3,7 +3,7 @@
 
   end_to_end.py native PROGRAM
   end_to_end.py wine PROGRAM LAUNCHER WINE_ENV
-  end_to_end.py headers PROGRAM OBJDUMP
+  end_to_end.py headers PROGRAM OBJDUMP i386|x86-64
   end_to_end.py dependencies PROGRAM
 """
 import os
@@ -347,17 +347,53 @@ def test_wine(program, launcher, wine_env):
     return failures
 
 
-def test_headers(program, objdump):
+# What each width's PE must say: objdump's format, the optional header's magic, the machine, and
+# the loader flags it must carry (ASLR, DEP; high-entropy ASLR on x64, no SafeSEH table on x86).
+PE_WIDTHS = {
+    "i386": ("pei-i386", "010b", 0x14C, ["DYNAMIC_BASE", "NX_COMPAT", "NO_SEH"]),
+    "x86-64": ("pei-x86-64", "020b", 0x8664, ["DYNAMIC_BASE", "NX_COMPAT", "HIGH_ENTROPY_VA"]),
+}
+DLL_FLAGS = {"HIGH_ENTROPY_VA": 0x20, "DYNAMIC_BASE": 0x40, "NX_COMPAT": 0x100, "NO_SEH": 0x400}
+RELOCATIONS_STRIPPED = 0x1
+SECTION_EXECUTE, SECTION_WRITE = 0x20000000, 0x80000000
+BASE_RELOCATION_DIRECTORY, EXCEPTION_DIRECTORY = 5, 3
+
+
+def test_headers(program, objdump, width):
+    import pefile
+
     failures = Failures()
+    file_format, magic, machine, flags = PE_WIDTHS[width]
     headers = subprocess.run([objdump, "-p", program], capture_output=True, text=True, check=True).stdout
-    failures.check("file format pei-i386" in headers, "not a PE32 file for i386")
-    failures.check(re.search(r"^Magic\s+010b", headers, re.M) is not None, "not PE32")
+    failures.check(f"file format {file_format}\n" in headers, f"not a {file_format} file")
+    failures.check(re.search(rf"^Magic\s+{magic}", headers, re.M) is not None, f"magic is not {magic}")
     failures.check(re.search(r"^Subsystem\s+00000002", headers, re.M) is not None, "not the GUI subsystem")
     imports = re.findall(r"DLL Name: (\S+)", headers)
     failures.check(imports == ["KERNEL32.dll"], f"imports {imports}, expected KERNEL32.dll alone")
     size = os.path.getsize(program)
     failures.check(size <= 16384, f"{size} bytes, over the 16 KB budget")
-    print(f"{os.path.basename(program)}: {size} bytes, imports {imports}")
+
+    pe = pefile.PE(program)
+    failures.check(pe.FILE_HEADER.Machine == machine, f"machine {pe.FILE_HEADER.Machine:#x}")
+    present = [name for name, bit in DLL_FLAGS.items() if pe.OPTIONAL_HEADER.DllCharacteristics & bit]
+    failures.check(sorted(present) == sorted(flags), f"loader flags {present}, expected {flags}")
+    # ASLR moves the image only when it can be relocated.
+    relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[BASE_RELOCATION_DIRECTORY].Size
+    failures.check(not pe.FILE_HEADER.Characteristics & RELOCATIONS_STRIPPED and relocations > 0,
+                   "no base relocations")
+    # Without its entry symbol, ld starts the program where .text begins, at whatever lies there.
+    text = next((section for section in pe.sections if section.Name.startswith(b".text\0")), None)
+    failures.check(text is not None and pe.OPTIONAL_HEADER.AddressOfEntryPoint != text.VirtualAddress,
+                   "the entry point is the start of .text, not ProgramEntry")
+    for section in pe.sections:
+        name = section.Name.rstrip(b"\0").decode()
+        both = section.Characteristics & SECTION_EXECUTE and section.Characteristics & SECTION_WRITE
+        failures.check(not both, f"section {name} is writable and executable")
+    # x64 Windows unwinds through every function that calls another by its .pdata entries.
+    if width == "x86-64":
+        unwind = pe.OPTIONAL_HEADER.DATA_DIRECTORY[EXCEPTION_DIRECTORY].Size
+        failures.check(unwind > 0, "no unwind data (.pdata)")
+    print(f"{os.path.basename(program)}: {size} bytes, {file_format}, imports {imports}, flags {present}")
     return failures
 
 
@@ -384,8 +420,8 @@ def main(argv):
         failures = test_wine(os.path.abspath(argv[2]), windows_path(os.path.abspath(argv[3])), argv[4])
     elif mode == "dependencies" and len(argv) == 3:
         failures = test_dependencies(argv[2])
-    elif mode == "headers" and len(argv) == 4:
-        failures = test_headers(argv[2], argv[3])
+    elif mode == "headers" and len(argv) == 5 and argv[4] in PE_WIDTHS:
+        failures = test_headers(argv[2], argv[3], argv[4])
     else:
         print(__doc__)
         return 2
