@@ -16,7 +16,7 @@ import sys
 import tempfile
 import time
 
-from end_to_end import Failures
+from end_to_end import Failures, emulator
 
 OTHER_LINES = b"; kept byte for byte\r\n[app]\r\nname = x\r\n\r\n[tovrin]\r\nother=1\r\nmdb=old\r\n"
 NEW_FILE = b"[tovrin]\nmdb=ko197311\n"
@@ -63,7 +63,7 @@ class Folder:
 
     def run(self, switch, env=None, user=None, **options):
         who = [] if user is None else ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"]
-        return subprocess.run(who + [self.program, switch], cwd="/", env=env, capture_output=True,
+        return subprocess.run(who + emulator(self.program) + [self.program, switch], cwd="/", env=env, capture_output=True,
                               timeout=60, **options)
 
     def remove(self):
@@ -395,7 +395,8 @@ def check_without_proc(program, mount, name, failures):
     folder.write(DRESSED)
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/proc"], check=True)
     try:
-        result = subprocess.run([folder.program, "/u"], cwd=folder.root, capture_output=True, timeout=60)
+        result = subprocess.run(emulator(folder.program) + [folder.program, "/u"], cwd=folder.root,
+                                capture_output=True, timeout=60)
     finally:
         subprocess.run(["umount", "/proc"], check=True)
     failures.check(result.returncode == 0, f"{name} without /proc: exit {result.returncode}")
@@ -410,6 +411,8 @@ SPECIAL_CASES = {"ext4": check_without_proc, "xfs": check_large_inode, "tmpfs": 
 
 def inside_filesystems(program):
     failures = Failures()
+    if emulator(program):
+        print(f"through {emulator(program)[0]}: this host cannot execute 32-bit x86 code")
     images = tempfile.mkdtemp(prefix="ko197311-images-")
     for name, mkfs, size in FILESYSTEMS:
         mount = tempfile.mkdtemp(prefix=f"ko197311-{name}-")

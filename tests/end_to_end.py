@@ -13,6 +13,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import i386_probe  # noqa: E402
+
 SAME = "file as before"  # marker expectations beside the values themselves
 ABSENT = "no marker"
 UNPRIVILEGED = 65534  # who runs Wine when the tests run as root
@@ -161,13 +164,29 @@ def run_quietly(argv, cwd, **options):
     return result
 
 
+def emulator(program):
+    """What to start an i386 program with where this host cannot execute it: qemu-i386-static."""
+    with open(program, "rb") as f:
+        header = f.read(20)
+    is_i386 = header[:5] == b"\x7fELF\x01" and header[18:20] == b"\x03\x00"
+    if not is_i386 or i386_probe.can_execute_i386():
+        return []
+    qemu = shutil.which("qemu-i386-static")
+    if qemu is None:
+        sys.exit(f"{i386_probe.REASON}, and qemu-i386-static is not installed "
+                 "(bash tools/setup installs it)")
+    return [qemu]
+
+
 def run_native(folders, texts):
     argv = [folders.program] + ([texts] if isinstance(texts, str) and texts else texts or [])
-    return run_quietly(argv, folders.cwd)
+    return run_quietly(emulator(folders.program) + argv, folders.cwd)
 
 
 def test_native(program):
     failures = Failures()
+    if emulator(program):
+        print(f"through {emulator(program)[0]}: {i386_probe.REASON}")
     for runs, before, expected in COMMON_CASES:
         folders = Folders(program)
         folders.write_settings(before)
@@ -191,9 +210,13 @@ def test_native(program):
     folders = Folders(program)
     link = os.path.join(folders.cwd, "linked")
     os.symlink(folders.program, link)
-    result = run_quietly([link, "/u"], folders.cwd)
+    qemu = emulator(folders.program)
+    result = run_quietly(qemu + [link, "/u"], folders.cwd)
     check_quiet(failures, "native through a link", result)
-    result = run_quietly(["/u"], folders.cwd, executable=folders.program)
+    if qemu:
+        result = run_quietly(qemu + ["-0", "/u", folders.program], folders.cwd)
+    else:
+        result = run_quietly(["/u"], folders.cwd, executable=folders.program)
     check_quiet(failures, "native with argv[0] changed", result)
     check_result(failures, "native through a link", None, "ko197311", folders.settings())
     failures.check(folders.decoy_untouched(), "native through a link: decoy changed")
@@ -409,14 +432,22 @@ def test_dependencies(program):
     return failures
 
 
+def wine_status(wine_env):
+    """0 when this build's Wine can run here; else the status to end with, once wine_env.sh said
+    why (77, skipped: no 32-bit execution on this host, or no Wine outside CI)."""
+    if os.environ.get("KO197311_WINE_BITS", "32") == "32" and i386_probe.FORCE not in os.environ:
+        os.environ[i386_probe.FORCE] = "yes" if i386_probe.can_execute_i386() else "no"
+    return subprocess.run([wine_env, "true"]).returncode
+
+
 def main(argv):
     mode = argv[1] if len(argv) > 1 else ""
     if mode == "native" and len(argv) == 3:
         failures = test_native(os.path.abspath(argv[2]))
-    elif mode == "wine" and len(argv) == 5 and not shutil.which("wine"):
-        print("SKIPPED: wine is not installed (bash tools/setup installs it)")
-        return 1 if os.environ.get("CI") == "true" else 77
     elif mode == "wine" and len(argv) == 5:
+        status = wine_status(argv[4])
+        if status != 0:
+            return status
         failures = test_wine(os.path.abspath(argv[2]), windows_path(os.path.abspath(argv[3])), argv[4])
     elif mode == "dependencies" and len(argv) == 3:
         failures = test_dependencies(argv[2])
