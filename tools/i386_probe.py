@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Tells whether this host can execute 32-bit x86 programs: exits 0 if it can, 1 if it cannot.
+"""Tells whether this host can execute 32-bit x86 programs: exits 0 if it can, 1 if it cannot,
+2 if KO197311_I386 holds neither yes nor no.
 
   i386_probe.py
 
@@ -41,7 +42,8 @@ def can_execute_i386():
     if forced in ("yes", "no"):
         return forced == "yes"
     if forced:
-        sys.exit(f"{FORCE} must be yes or no, not {forced!r}")
+        print(f"{FORCE} must be yes or no, not {forced!r}", file=sys.stderr)
+        sys.exit(2)
     folder = tempfile.mkdtemp(prefix="ko197311-i386-")
     path = os.path.join(folder, "probe")
     try:
