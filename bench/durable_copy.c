@@ -9,12 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static int fail(const char *what) {
+static int fail(const char* what) {
   perror(what);
   return 1;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   if (argc != 3) {
     fprintf(stderr, "usage: durable_copy FROM TO\n");
     return 2;
@@ -22,7 +22,7 @@ int main(int argc, char **argv) {
   int from = open(argv[1], O_RDONLY);
   struct stat info;
   if (from < 0 || fstat(from, &info) != 0) return fail(argv[1]);
-  char *bytes = malloc(info.st_size > 0 ? info.st_size : 1);
+  char* bytes = malloc(info.st_size > 0 ? info.st_size : 1);
   if (bytes == NULL) return fail("malloc");
   size_t size = 0;
   for (ssize_t got; (got = read(from, bytes + size, info.st_size - size)) > 0;) size += got;
