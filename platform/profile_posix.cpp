@@ -1,11 +1,14 @@
 // POSIX profile routine: edits one key under a lock and swaps the new content in whole.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,6 +19,7 @@
 #include <string_view>
 
 #include "platform.h"
+#include "profile_identity.h"
 #include "profile_text.h"
 
 namespace platform {
@@ -138,11 +142,30 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-void SyncDirectory(const std::string& directory) {
+// An append-only or immutable folder lets no name be replaced or removed: a new file could
+// neither take the old one's place nor go again.
+bool FolderKeepsItsNames(const std::string& directory) {
+  struct statx folder;
+  if (statx(AT_FDCWD, directory.c_str(), 0, STATX_BASIC_STATS, &folder) != 0) return false;
+  return (folder.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
+}
+
+// Errors by which the mount or the folder refuses a new name or a rename (a file bind-mounted
+// into the folder, another filesystem, a folder made read-only meanwhile), where the file itself
+// may still be written.
+bool IsRefusedByFolder(int error) {
+  return error == EBUSY || error == EXDEV || error == EPERM || error == EACCES || error == EROFS;
+}
+
+bool IsOutOfRoom(int error) { return error == ENOSPC || error == EDQUOT; }
+
+// Makes a new name in `directory` survive a power cut. Where the folder cannot be opened to flush
+// it (writable but not readable, mode 0311), the whole filesystem is flushed, through `newFile`.
+bool SyncDirectory(const std::string& directory, int newFile) {
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
+  const bool synced = fd >= 0 && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  return synced || syncfs(newFile) == 0;
 }
 
 // Waits a bounded time for other writers that use POSIX locks; past that, goes on without.
@@ -157,89 +180,53 @@ void LockForWriting(int fd) {
   }
 }
 
+// Opens the file without blocking, so that a FIFO put in its place cannot hold the run. A lease
+// holder (Samba's kernel oplocks, an NFS delegation) refuses such an open until it lets go, which
+// the first try asked it to do: tried again within the lock's wait.
+int OpenForUpdate(const std::string& target) {
+  for (long waited = 0;; waited += kLockPollMilliseconds) {
+    int fd = open(target.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 || errno != EWOULDBLOCK || waited >= kLockWaitMilliseconds) return fd;
+    SleepMilliseconds(kLockPollMilliseconds);
+  }
+}
+
+// Another process that has the file open (a Samba client, an editor) goes on writing to the inode
+// it opened; a replacement would leave those writes on the old, nameless one. A write lease can be
+// had only while no one else has the file open, and another's open meanwhile breaks it. The kernel
+// tells the break with SIGIO, whose default action would end the run: ignored while it is held.
+// Where no lease can be had at all (another owner's file, NFS), others' opens go unseen.
+struct WriteLease {
+  bool held = false;
+  struct sigaction previous;
+};
+
+// Whether others have the file open. If not, a lease is held from now on, to learn whether
+// someone opens it before the swap.
+bool OthersHaveItOpen(int fd, WriteLease* lease) {
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGIO, &ignore, &lease->previous);
+  if (fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
+    lease->held = true;
+    return false;
+  }
+  const bool others = errno == EAGAIN;
+  sigaction(SIGIO, &lease->previous, nullptr);
+  return others;
+}
+
+bool LeaseBroken(int fd, bool leased) { return leased && fcntl(fd, F_GETLEASE) != F_WRLCK; }
+
+void ReleaseLease(int fd, WriteLease* lease) {
+  if (!lease->held) return;
+  fcntl(fd, F_SETLEASE, F_UNLCK);
+  sigaction(SIGIO, &lease->previous, nullptr);
+  lease->held = false;
+}
+
 bool IsSameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// The names of a file's extended attributes, each ended by a NUL; none where the filesystem
-// keeps none.
-bool ListAttributes(int fd, std::string* names) {
-  for (;;) {
-    ssize_t size = flistxattr(fd, nullptr, 0);
-    if (size < 0) return errno == ENOTSUP;
-    names->resize(static_cast<size_t>(size));
-    if (size == 0) return true;
-    ssize_t got = flistxattr(fd, &(*names)[0], names->size());
-    if (got >= 0) return names->resize(static_cast<size_t>(got)), true;
-    if (errno != ERANGE) return false;  // else the list grew meanwhile
-  }
-}
-
-bool ReadAttribute(int fd, const char* name, std::string* value) {
-  for (;;) {
-    ssize_t size = fgetxattr(fd, name, nullptr, 0);
-    if (size < 0) return false;
-    value->resize(static_cast<size_t>(size));
-    if (size == 0) return true;
-    ssize_t got = fgetxattr(fd, name, &(*value)[0], value->size());
-    if (got >= 0) return value->resize(static_cast<size_t>(got)), true;
-    if (errno != ERANGE) return false;
-  }
-}
-
-bool HasName(const std::string& names, const char* name) {
-  for (size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
-    if (std::strcmp(names.c_str() + at, name) == 0) return true;
-  }
-  return false;
-}
-
-// Integrity measurements belong to the inode and its content: a copy on a new file would be
-// false, so a file that has them is rewritten in place, where the kernel keeps them.
-bool IsBoundToInode(const char* name) {
-  return std::strcmp(name, "security.ima") == 0 || std::strcmp(name, "security.evm") == 0;
-}
-
-// Gives the new file every extended attribute of the old one (its access ACL among them: the
-// kernel keeps it as one), and takes away those the new file got that the old one lacks, such as
-// an ACL inherited from the folder: it ends with exactly the old file's.
-bool CopyAttributes(int from, int to) {
-  std::string names, value, added;
-  if (!ListAttributes(from, &names)) return false;
-  for (size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
-    const char* name = names.c_str() + at;
-    if (IsBoundToInode(name) || !ReadAttribute(from, name, &value) ||
-        fsetxattr(to, name, value.data(), value.size(), 0) != 0) {
-      return false;
-    }
-  }
-  if (!ListAttributes(to, &added)) return false;
-  for (size_t at = 0; at < added.size(); at = added.find('\0', at) + 1) {
-    const char* name = added.c_str() + at;
-    // XFS shows an ACL under a second name too, which goes with the first.
-    if (!HasName(names, name) && fremovexattr(to, name) != 0 && errno != ENODATA) return false;
-  }
-  return true;
-}
-
-// Makes the new file `to` what the old file `from` is to a reader or an access check: owner and
-// group, mode, ACL and every other extended attribute. False when any of it cannot be carried;
-// such a file must not be published, for it would be another file with other rights.
-bool CarryIdentity(int from, const struct stat& original, int to) {
-  struct stat created;
-  if (fstat(to, &created) != 0) return false;
-  // Changing the owner clears set-ID bits, so the mode follows it.
-  if ((created.st_uid != original.st_uid || created.st_gid != original.st_gid) &&
-      fchown(to, original.st_uid, original.st_gid) != 0) {
-    return false;
-  }
-  if (!CopyAttributes(from, to) || fstat(to, &created) != 0) return false;
-  if ((created.st_mode & 07777) != (original.st_mode & 07777) &&
-      (fchmod(to, original.st_mode & 07777) != 0 || fstat(to, &created) != 0)) {
-    return false;
-  }
-  return created.st_uid == original.st_uid && created.st_gid == original.st_gid &&
-         (created.st_mode & 07777) == (original.st_mode & 07777);
 }
 
 // A temporary file in the target's directory: unnamed where the filesystem allows (and /proc can
@@ -251,10 +238,55 @@ struct TemporaryFile {
   std::string name;  // empty while the file has no name
 };
 
+// The process ID in a name this routine gives its temporary files (.settings.ini.<pid>.new and
+// .settings.ini.<pid>.<time>.<attempt>.tmp), or 0 for any other name.
+pid_t MakerOfTemporaryName(const char* name) {
+  static const char kPrefix[] = ".settings.ini.";
+  if (std::strncmp(name, kPrefix, sizeof kPrefix - 1) != 0) return 0;
+  const char* digits = name + sizeof kPrefix - 1;
+  pid_t maker = 0;
+  const char* at = digits;
+  for (; *at >= '0' && *at <= '9' && at - digits < 9; ++at) maker = maker * 10 + (*at - '0');
+  if (at == digits) return 0;
+  if (std::strcmp(at, ".new") == 0) return maker;
+  const std::string_view rest(at);
+  if (rest.size() < 5 || rest.substr(rest.size() - 4) != ".tmp") return 0;
+  for (char unit : rest.substr(0, rest.size() - 4)) {
+    if (unit != '.' && (unit < '0' || unit > '9')) return 0;
+  }
+  return maker;
+}
+
+// Removes what killed runs left in the folder: files under this routine's own temporary names
+// that no live run holds. A run locks its temporary file as soon as it has one, and its name
+// carries its maker's process ID, which covers the moment between making and locking.
+void CollectLeftovers(const std::string& directory) {
+  DIR* folder = opendir(directory.c_str());
+  if (folder == nullptr) return;  // a folder that cannot be read keeps what it has
+  while (const struct dirent* entry = readdir(folder)) {
+    const pid_t maker = MakerOfTemporaryName(entry->d_name);
+    if (maker == 0 || kill(maker, 0) == 0 || errno != ESRCH) continue;
+    int fd = openat(dirfd(folder), entry->d_name,
+                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat held, named;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+        fstatat(dirfd(folder), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        IsSameFile(held, named)) {
+      unlinkat(dirfd(folder), entry->d_name, 0);
+    }
+    close(fd);
+  }
+  closedir(folder);
+}
+
 bool MakeTemporaryFile(const std::string& directory, mode_t mode, TemporaryFile* temporary) {
   if (access("/proc/self/fd", F_OK) == 0) {
     temporary->fd = open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-    if (temporary->fd >= 0) return true;
+    if (temporary->fd >= 0) {
+      flock(temporary->fd, LOCK_EX | LOCK_NB);  // before it has a name: never taken for a leftover
+      return true;
+    }
   }
   struct timespec now = {0, 0};
   clock_gettime(CLOCK_REALTIME, &now);
@@ -265,8 +297,9 @@ bool MakeTemporaryFile(const std::string& directory, mode_t mode, TemporaryFile*
         open(temporary->name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (temporary->fd >= 0 || errno != EEXIST) break;
   }
-  if (temporary->fd < 0) temporary->name.clear();
-  return temporary->fd >= 0;
+  if (temporary->fd < 0) return temporary->name.clear(), false;
+  flock(temporary->fd, LOCK_EX | LOCK_NB);
+  return true;
 }
 
 void DiscardTemporaryFile(TemporaryFile* temporary) {
@@ -297,8 +330,9 @@ bool IsUnsupported(int error) {
 // Puts the finished temporary file in place only where no file exists yet, so that no other
 // writer's new file is lost: by a link, or where the filesystem has no links (FAT, exFAT) by a
 // rename that refuses to replace. Where neither exists, an empty file is claimed exclusively and
-// the caller starts over to fill it under its lock. A file there already means: start over.
-Outcome PlaceNewFile(TemporaryFile* temporary, const std::string& target) {
+// the caller starts over to fill it under its lock, holding it open in `*claimed` to take it back
+// if filling it fails. A file there already means: start over.
+Outcome PlaceNewFile(TemporaryFile* temporary, const std::string& target, int* claimed) {
   if (temporary->name.empty()) {
     if (linkat(AT_FDCWD, ProcessPathOf(temporary->fd).c_str(), AT_FDCWD, target.c_str(),
                AT_SYMLINK_FOLLOW) == 0) {
@@ -316,91 +350,175 @@ Outcome PlaceNewFile(TemporaryFile* temporary, const std::string& target) {
   }
   if (errno == EEXIST) return Outcome::kStartOver;
   if (!IsUnsupported(errno)) return Outcome::kFailed;
-  int claimed = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (claimed < 0) return errno == EEXIST ? Outcome::kStartOver : Outcome::kFailed;
-  close(claimed);
+  *claimed = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (*claimed < 0) return errno == EEXIST ? Outcome::kStartOver : Outcome::kFailed;
   return Outcome::kStartOver;
 }
 
+// Renames the finished new file over the old one (open as `originalFd`), unless the old one
+// changed meanwhile: then the run starts over. Where the mount or the folder refuses the rename,
+// or someone opened the old file meanwhile, the old file is rewritten in place instead.
+Outcome ReplaceOldFile(TemporaryFile* temporary, const std::string& directory,
+                       const std::string& target, int originalFd, bool leased) {
+  if (temporary->name.empty() && !NameTemporaryFile(temporary, directory)) {
+    return IsRefusedByFolder(errno) ? Outcome::kRewriteInPlace : Outcome::kFailed;
+  }
+  if (!StillCarries(target, originalFd, temporary->fd)) return Outcome::kStartOver;
+  if (LeaseBroken(originalFd, leased)) return Outcome::kRewriteInPlace;
+  if (rename(temporary->name.c_str(), target.c_str()) != 0) {
+    return IsRefusedByFolder(errno) ? Outcome::kRewriteInPlace : Outcome::kFailed;
+  }
+  temporary->name.clear();
+  return Outcome::kDone;
+}
+
 // Writes the new content to a new file beside `target` and puts it in place whole. Over the old
-// file (`original` given, open as `originalFd`) only when the new file carries all of the old
-// one's identity; else the caller rewrites in place. A new settings file is created as open(2)
-// would create it.
+// file (`original` given, open as `originalFd`, under a lease if `leased`) only when the new file
+// carries all of the old one's identity; else the caller rewrites in place. A new settings file is
+// created as open(2) would create it.
 Outcome PublishNewFile(const std::string& target, std::string_view text,
                        const profile::TextChanges& changes, const struct stat* original,
-                       int originalFd) {
+                       int originalFd, bool leased, int* claimed = nullptr) {
   const std::string directory = DirectoryOf(target);
+  if (original != nullptr && FolderKeepsItsNames(directory)) return Outcome::kRewriteInPlace;
+  CollectLeftovers(directory);
   TemporaryFile temporary;
   // A replacement stays private until it carries the old file's identity; a new settings file
   // has from the start what open(2) gives it.
   if (!MakeTemporaryFile(directory, original == nullptr ? 0666 : 0600, &temporary)) {
     return Outcome::kRewriteInPlace;
   }
-  if (!WriteNewContent(temporary.fd, text, changes)) {
+  if (original != nullptr && !CarryInodeFlags(originalFd, temporary.fd)) {
     DiscardTemporaryFile(&temporary);
-    return Outcome::kFailed;
+    return Outcome::kRewriteInPlace;
+  }
+  // Where a second copy does not fit, the old file may still take the change.
+  if (!WriteNewContent(temporary.fd, text, changes)) {
+    const bool outOfRoom = IsOutOfRoom(errno);
+    DiscardTemporaryFile(&temporary);
+    return outOfRoom && original != nullptr ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
   if (original != nullptr && !CarryIdentity(originalFd, *original, temporary.fd)) {
     DiscardTemporaryFile(&temporary);
     return Outcome::kRewriteInPlace;
   }
   if (fsync(temporary.fd) != 0) {
+    const bool outOfRoom = IsOutOfRoom(errno);
     DiscardTemporaryFile(&temporary);
-    return Outcome::kFailed;
+    return outOfRoom && original != nullptr ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
 
-  Outcome outcome = Outcome::kFailed;
-  if (original == nullptr) {
-    outcome = PlaceNewFile(&temporary, target);
-  } else if (!temporary.name.empty() || NameTemporaryFile(&temporary, directory)) {
-    if (rename(temporary.name.c_str(), target.c_str()) == 0) {
-      temporary.name.clear();
-      outcome = Outcome::kDone;
-    }
+  Outcome outcome = original == nullptr
+                        ? PlaceNewFile(&temporary, target, claimed)
+                        : ReplaceOldFile(&temporary, directory, target, originalFd, leased);
+  // Success is reported only once the new name is flushed.
+  if (outcome == Outcome::kDone && !SyncDirectory(directory, temporary.fd)) {
+    outcome = Outcome::kFailed;
   }
   DiscardTemporaryFile(&temporary);
-  if (outcome == Outcome::kDone) SyncDirectory(directory);
   return outcome;
 }
 
 // Makes room for a file that grows from `oldSize` to `newSize` before any old byte changes, so a
-// full disk stops the rewrite with the file as it was. Where the filesystem cannot reserve space
-// (ZFS, many FUSE filesystems), the new content's part past the old end is written first instead,
-// and taken back if it does not fit.
+// full disk stops the rewrite with the file as it was. The reservation keeps the visible size, so
+// a kill or crash before the write leaves the file as it was too. Where the filesystem cannot
+// reserve space (ZFS, many FUSE filesystems), the new content's part past the old end is written
+// first instead, and taken back if it does not fit.
 bool ReserveSpace(int fd, std::string_view text, const profile::TextChanges& changes, off_t oldSize,
                   off_t newSize) {
   if (newSize <= oldSize) return true;
-  const int refused = posix_fallocate(fd, 0, newSize);
-  if (refused == 0) return true;
-  if (refused != EOPNOTSUPP && refused != ENOSYS && refused != EINVAL) return false;
+  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, oldSize, newSize - oldSize) == 0) return true;
+  if (errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) return false;
   if (WriteNewContent(fd, text, changes, oldSize)) return true;
   while (ftruncate(fd, oldSize) != 0 && errno == EINTR) {
   }
   return false;
 }
 
+// The offset of the first byte the changes alter: the bytes before it are never rewritten.
+off_t FirstChangedByte(std::string_view text, const profile::TextChanges& changes) {
+  if (changes.empty()) return static_cast<off_t>(text.size());
+  const profile::Change<char>& first = changes.front();
+  size_t same = 0;
+  while (same < first.replacement.size() && first.start + same < text.size() &&
+         first.replacement[same] == text[first.start + same]) {
+    ++same;
+  }
+  return static_cast<off_t>(first.start + same);
+}
+
+// The new content from offset `from` on, in memory.
+std::string NewContentFrom(std::string_view text, const profile::TextChanges& changes, off_t from) {
+  std::string tail;
+  size_t offset = 0;
+  auto add = [&](std::string_view part) {
+    const size_t start = static_cast<size_t>(from);
+    if (offset + part.size() > start) tail.append(part.substr(start > offset ? start - offset : 0));
+    offset += part.size();
+  };
+  size_t copied = 0;
+  for (const profile::Change<char>& change : changes) {
+    add(text.substr(copied, change.start - copied));
+    add(change.replacement);
+    copied = change.end;
+  }
+  add(text.substr(copied));
+  return tail;
+}
+
+// Up to this size, the changed tail of a file goes out in one write, so a kill leaves it whole
+// before or after; a longer one is written from the old bytes and the changes, never copied.
+constexpr off_t kOneWriteBytes = 1 << 20;
+
+bool WriteChangedTail(int fd, std::string_view text, const profile::TextChanges& changes,
+                      off_t from, off_t newSize) {
+  if (newSize - from > kOneWriteBytes) return WriteNewContent(fd, text, changes, from);
+  const std::string tail = NewContentFrom(text, changes, from);
+  off_t offset = from;
+  return WriteAt(fd, tail.data(), tail.size(), &offset, from);
+}
+
+// After an error part-way: the old bytes from `from` on again, from memory, and the old size.
+void PutBackOldBytes(int fd, std::string_view text, off_t from) {
+  off_t offset = from;
+  WriteAt(fd, text.data() + from, text.size() - static_cast<size_t>(from), &offset, from);
+  while (ftruncate(fd, static_cast<off_t>(text.size())) != 0 && errno == EINTR) {
+  }
+  fsync(fd);
+}
+
 // For a file that no new file can stand in for: a directory where no new file can be made, or an
 // identity a new file cannot carry (another owner, a label this process may not set, a
-// filesystem without modes). The inode and all on it stay, as with the Windows routine.
-bool RewriteInPlace(int fd, std::string_view text, const profile::TextChanges& changes,
-                    const struct stat& original) {
-  const off_t size = NewSize(text, changes);
-  return ReserveSpace(fd, text, changes, original.st_size, size) &&
-         WriteNewContent(fd, text, changes) && ftruncate(fd, size) == 0 && fsync(fd) == 0;
+// filesystem without modes). The inode and all on it stay, as with the Windows routine. Only the
+// bytes from the first change on are written; an error puts the old ones back.
+bool RewriteInPlace(int fd, std::string_view text, const profile::TextChanges& changes) {
+  const off_t oldSize = static_cast<off_t>(text.size());
+  const off_t newSize = NewSize(text, changes);
+  const off_t from = FirstChangedByte(text, changes);
+  if (!ReserveSpace(fd, text, changes, oldSize, newSize)) return false;
+  // Killed between the write and the cut, a shorter file keeps the old file's last bytes: no
+  // writer in place can close that window.
+  if (WriteChangedTail(fd, text, changes, from, newSize) && ftruncate(fd, newSize) == 0 &&
+      fsync(fd) == 0) {
+    return true;
+  }
+  PutBackOldBytes(fd, text, from);
+  return false;
 }
 
 // One read-modify-write of an existing file under its lock, once the path is known to still name
 // the file that was locked.
 Outcome UpdateExistingFile(const std::string& target, const char* section, const char* key,
                            const char* value) {
-  int fd = open(target.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int fd = OpenForUpdate(target);
   if (fd < 0) return Outcome::kFailed;
   LockForWriting(fd);
   struct stat locked, named;
   FileText text;
   profile::TextChanges changes;
   Outcome outcome = Outcome::kFailed;
-  if (fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode) || (locked.st_mode & 0222) == 0) {
+  if (fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode) || (locked.st_mode & 0222) == 0 ||
+      IsMarkedReadOnly(fd)) {
     outcome = Outcome::kFailed;
   } else if (stat(target.c_str(), &named) != 0 || !IsSameFile(named, locked)) {
     outcome = Outcome::kStartOver;
@@ -410,48 +528,125 @@ Outcome UpdateExistingFile(const std::string& target, const char* section, const
   } else if (profile::ChangesNothing(text.view(), changes)) {
     outcome = Outcome::kDone;
   } else {
-    outcome = PublishNewFile(target, text.view(), changes, &locked, fd);
-    if (outcome == Outcome::kRewriteInPlace) {
-      outcome =
-          RewriteInPlace(fd, text.view(), changes, locked) ? Outcome::kDone : Outcome::kFailed;
+    // Every name of a hard-linked file, and everyone who has it open, sees a change in place.
+    WriteLease lease;
+    if (locked.st_nlink > 1 || OthersHaveItOpen(fd, &lease)) {
+      outcome = Outcome::kRewriteInPlace;
+    } else {
+      outcome = PublishNewFile(target, text.view(), changes, &locked, fd, lease.held);
     }
+    if (outcome == Outcome::kRewriteInPlace) {
+      outcome = RewriteInPlace(fd, text.view(), changes) ? Outcome::kDone : Outcome::kFailed;
+    }
+    ReleaseLease(fd, &lease);  // one who opened the file meanwhile waited for the change, whole
   }
   close(fd);  // releases the lock, after the new content is in place
   return outcome;
 }
 
+// Whether `name` names the file `reached`.
+bool NamesFile(const std::string& name, const struct stat& reached) {
+  struct stat named;
+  return stat(name.c_str(), &named) == 0 && IsSameFile(named, reached);
+}
+
+// The name the kernel gives the file an open descriptor reached, checked against the file.
+bool NameOfDescriptor(int fd, const struct stat& reached, std::string* name) {
+  char found[PATH_MAX];
+  ssize_t got = readlink(ProcessPathOf(fd).c_str(), found, sizeof found);
+  if (got <= 0 || static_cast<size_t>(got) == sizeof found) return false;
+  std::string named(found, static_cast<size_t>(got));
+  if (!NamesFile(named, reached)) return false;
+  *name = named;
+  return true;
+}
+
+// The name at the end of a chain of symbolic links, read one link at a time: for a dangling link,
+// and where /proc is hidden. The kernel has walked the chain first, under its own rules.
+bool NameAtEndOfLinks(const char* fileName, std::string* name) {
+  std::string path = fileName;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info;
+    const bool exists = lstat(path.c_str(), &info) == 0;
+    if (!exists && errno != ENOENT) return false;
+    if (!exists || !S_ISLNK(info.st_mode)) {
+      *name = path;
+      return true;
+    }
+    char text[PATH_MAX];
+    ssize_t got = readlink(path.c_str(), text, sizeof text);
+    if (got <= 0 || static_cast<size_t>(got) == sizeof text) return false;
+    std::string next(text, static_cast<size_t>(got));
+    path = next[0] == '/' ? next : DirectoryOf(path) + "/" + next;
+  }
+  return false;
+}
+
+// The file to update, found as open(2) finds it: through a symbolic link only where the kernel's
+// path walk follows it (fs.protected_symlinks among its rules), never by resolving names here
+// first. A dangling link names the file to make. False where the kernel refuses.
+bool FindTarget(const char* fileName, std::string* target) {
+  *target = fileName;
+  struct stat link;
+  if (lstat(fileName, &link) != 0 || !S_ISLNK(link.st_mode)) return true;
+  int fd = open(fileName, O_PATH | O_CLOEXEC);
+  if (fd < 0) {
+    // The kernel followed every link and found nothing at the end.
+    return errno == ENOENT && NameAtEndOfLinks(fileName, target);
+  }
+  struct stat reached;
+  const bool found = fstat(fd, &reached) == 0 &&
+                     (NameOfDescriptor(fd, reached, target) ||
+                      (NameAtEndOfLinks(fileName, target) && NamesFile(*target, reached)));
+  close(fd);
+  return found;
+}
+
+// One attempt: a new file where there is none, else the existing one updated. `*claimed` holds an
+// empty file that an attempt claimed for the next one to fill.
+Outcome WriteOnce(const std::string& target, const char* section, const char* key,
+                  const char* value, int* claimed) {
+  struct stat seen;
+  if (stat(target.c_str(), &seen) != 0) {
+    if (errno != ENOENT) return Outcome::kFailed;
+    if (value == nullptr || key == nullptr) return Outcome::kDone;  // nothing to remove, no file
+    const std::string_view empty;
+    profile::TextChanges changes;
+    if (!profile::PlanProfileEdit(empty, section, key, value, &changes)) return Outcome::kFailed;
+    return PublishNewFile(target, empty, changes, nullptr, -1, false, claimed);
+  }
+  // A directory, FIFO or device is no settings file; a file without write bits stays read-only
+  // even for root.
+  if (!S_ISREG(seen.st_mode) || (seen.st_mode & 0222) == 0) return Outcome::kFailed;
+  return UpdateExistingFile(target, section, key, value);
+}
+
+// Removes the empty file a run claimed and could not fill, so nothing is left where there was no
+// file: only while the name still holds that inode, still empty.
+void TakeBackClaim(int claimed, const std::string& target) {
+  struct stat held, named;
+  if (fstat(claimed, &held) == 0 && held.st_size == 0 && lstat(target.c_str(), &named) == 0 &&
+      IsSameFile(held, named)) {
+    unlink(target.c_str());
+  }
+}
+
 bool WriteProfile(const char* section, const char* key, const char* value, const char* fileName) {
   // Through a symbolic link the file it names is updated and the link stays.
-  std::string target = fileName;
-  struct stat link;
-  if (lstat(fileName, &link) == 0 && S_ISLNK(link.st_mode)) {
-    char* resolved = realpath(fileName, nullptr);
-    if (resolved == nullptr) return false;
-    target = resolved;
-    free(resolved);
-  }
+  std::string target;
+  if (!FindTarget(fileName, &target)) return false;
 
+  int claimed = -1;
   const long long deadline = NowMilliseconds() + kStartOverMilliseconds;
-  for (;;) {
-    Outcome outcome = Outcome::kFailed;
-    struct stat seen;
-    if (stat(target.c_str(), &seen) != 0) {
-      if (errno != ENOENT) return false;
-      if (value == nullptr || key == nullptr) return true;  // nothing to remove, no file made
-      const std::string_view empty;
-      profile::TextChanges changes;
-      if (!profile::PlanProfileEdit(empty, section, key, value, &changes)) return false;
-      outcome = PublishNewFile(target, empty, changes, nullptr, -1);
-    } else if (!S_ISREG(seen.st_mode) || (seen.st_mode & 0222) == 0) {
-      // A directory, FIFO or device is no settings file; a file without write bits stays
-      // read-only even for root.
-      return false;
-    } else {
-      outcome = UpdateExistingFile(target, section, key, value);
-    }
-    if (outcome != Outcome::kStartOver) return outcome == Outcome::kDone;
-    if (NowMilliseconds() >= deadline) return false;
+  Outcome outcome = WriteOnce(target, section, key, value, &claimed);
+  while (outcome == Outcome::kStartOver && NowMilliseconds() < deadline) {
+    outcome = WriteOnce(target, section, key, value, &claimed);
   }
+  if (claimed >= 0) {
+    if (outcome != Outcome::kDone) TakeBackClaim(claimed, target);
+    close(claimed);
+  }
+  return outcome == Outcome::kDone;
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Preloaded into the program by the fault tests: makes chosen calls of one I/O function fail.
 // FAIL_IO="name:call:errno,..." fails the given call (counting from 1) of each named function
 // with that errno; errno 0 makes that write short instead: half its bytes, then success.
+// "name:call:!command" runs the shell command just before that call, which then goes through:
+// what an administrator does at that moment of a run.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -16,6 +18,7 @@ struct Fault {
   char name[32];
   int call;
   int error;
+  char command[512];
 };
 
 constexpr int kMostFaults = 8;
@@ -34,7 +37,15 @@ void ReadFaults() {
     fault.name[colon - list] = 0;
     char* rest = nullptr;
     fault.call = static_cast<int>(strtol(colon + 1, &rest, 10));
-    fault.error = static_cast<int>(strtol(rest + 1, &rest, 10));
+    if (rest[0] == ':' && rest[1] == '!') {
+      const size_t length = strcspn(rest + 2, ",");
+      if (length >= sizeof fault.command) return;
+      memcpy(fault.command, rest + 2, length);
+      fault.command[length] = 0;
+      rest += 2 + length;
+    } else {
+      fault.error = static_cast<int>(strtol(rest + 1, &rest, 10));
+    }
     ++faultCount;
     list = *rest == ',' ? rest + 1 : rest;
   }
@@ -46,6 +57,11 @@ const Fault* FaultFor(const char* name) {
   const Fault* due = nullptr;
   for (int i = 0; i < faultCount; ++i) {
     if (strcmp(faults[i].name, name) == 0 && ++calls[i] == faults[i].call) due = &faults[i];
+  }
+  if (due != nullptr && due->command[0] != 0) {
+    unsetenv("LD_PRELOAD");  // the command's own calls are not the run's
+    if (system(due->command) != 0) abort();
+    return nullptr;
   }
   return due;
 }
@@ -75,6 +91,12 @@ int fsync(int fd) {
   const Fault* fault = FaultFor("fsync");
   if (fault != nullptr) return errno = fault->error, -1;
   return Next<int (*)(int)>("fsync")(fd);
+}
+
+int syncfs(int fd) {
+  const Fault* fault = FaultFor("syncfs");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(int)>("syncfs")(fd);
 }
 
 int rename(const char* from, const char* to) {
@@ -132,6 +154,15 @@ int posix_fallocate64(int fd, off_t offset, off_t size) {
   return posix_fallocate(fd, offset, size);
 }
 int ftruncate64(int fd, off_t size) { return ftruncate(fd, size); }
+
+int fallocate(int fd, int mode, off_t offset, off_t size) {
+  const Fault* fault = FaultFor("fallocate");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, offset, size);
+}
+int fallocate64(int fd, int mode, off_t offset, off_t size) {
+  return fallocate(fd, mode, offset, size);
+}
 
 int open(const char* path, int flags, ...) {
   va_list rest;

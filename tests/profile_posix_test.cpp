@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -101,6 +102,32 @@ TEST_F(ProfileFileTest, FileWithoutWriteBitsIsNeverChanged) {
   }
 }
 
+// Samba's user.DOSATTRIB: the old text form, and the record Samba 4.17 writes (version 5: empty
+// text, padding, version, union tag, padding, valid fields, attributes, create time).
+std::string WindowsAttributes(unsigned char attributes) {
+  std::string record("\0\0\5\0\5\0\0\0\x11\0\0\0", 12);
+  record += std::string(1, static_cast<char>(attributes)) + std::string(3 + 8, '\0');
+  return record;
+}
+
+TEST_F(ProfileFileTest, FileMarkedReadOnlyForWindowsIsNeverChanged) {
+  for (const std::string& mark :
+       {WindowsAttributes(0x21), WindowsAttributes(0x01), std::string("0x21\0", 5)}) {
+    WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
+    ASSERT_EQ(setxattr(path.c_str(), "user.DOSATTRIB", mark.data(), mark.size(), 0), 0);
+    EXPECT_FALSE(SetKo());
+    EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=old\n");
+    unlink(path.c_str());
+  }
+  for (const std::string& mark : {WindowsAttributes(0x20), std::string("0x20\0", 5)}) {
+    WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
+    ASSERT_EQ(setxattr(path.c_str(), "user.DOSATTRIB", mark.data(), mark.size(), 0), 0);
+    EXPECT_TRUE(SetKo());
+    EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=ko197311\n");
+    unlink(path.c_str());
+  }
+}
+
 TEST_F(ProfileFileTest, UnchangedContentIsNotWritten) {
   WriteFile(path, "[tovrin]\nmdb=ko197311\n", 0644);
   struct utimbuf old = {946684800, 946684800};
@@ -138,20 +165,23 @@ TEST_F(ProfileFileTest, SymbolicLinkStaysAndItsTargetIsUpdated) {
   EXPECT_EQ(StatOf(elsewhere + "/real.ini").st_mode & 07777, 0600u);
   EXPECT_EQ(Entries(), "elsewhere\nsettings.ini\n");
 
+  // A dangling link: the file it names is made, as open(2) would through it.
   ASSERT_EQ(unlink(path.c_str()), 0);
-  ASSERT_EQ(symlink("missing.ini", path.c_str()), 0);
-  EXPECT_FALSE(SetKo());
+  ASSERT_EQ(symlink("elsewhere/missing.ini", path.c_str()), 0);
+  EXPECT_TRUE(SetKo());
   EXPECT_TRUE(S_ISLNK(StatOf(path).st_mode));
+  EXPECT_EQ(ReadFile(elsewhere + "/missing.ini"), "[tovrin]\nmdb=ko197311\n");
+  EXPECT_EQ(Entries(), "elsewhere\nsettings.ini\n");
 }
 
-// The rename gives settings.ini a new inode: another hard link keeps the old content.
-TEST_F(ProfileFileTest, HardLinkIsSplit) {
+// A hard-linked file is rewritten in place: every name sees the change.
+TEST_F(ProfileFileTest, HardLinkSeesTheChange) {
   WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
   const std::string other = directory + "/other-name.ini";
   ASSERT_EQ(link(path.c_str(), other.c_str()), 0);
   EXPECT_TRUE(SetKo());
   EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=ko197311\n");
-  EXPECT_EQ(ReadFile(other), "[tovrin]\nmdb=old\n");
+  EXPECT_EQ(ReadFile(other), "[tovrin]\nmdb=ko197311\n");
 }
 
 // A writable file in a directory where nothing new can be made is rewritten in place. Root may

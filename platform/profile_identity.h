@@ -1,0 +1,29 @@
+// What a new file must take on from the old before it may replace it: owner, mode, attributes,
+// inode flags and project ID; and the mark that makes a file read-only for Windows.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+
+namespace platform {
+
+// Gives the new, still empty file `to` the old file's inode flags (chattr's), and where the
+// filesystem has them its project ID and XFS flags; those the folder gave `to` that the old file
+// lacks go. Done before the content, for some (Btrfs +C) take hold only on an empty file. False
+// when any of it cannot be carried.
+bool CarryInodeFlags(int from, int to);
+
+// Makes the new file `to` what the old file `from` (whose status is `original`) is to a reader or
+// an access check. False when any of it cannot be carried: then `to` must not be published.
+bool CarryIdentity(int from, const struct stat& original, int to);
+
+// Whether `target` still names the locked file `from`, and `from` still has the owner, group,
+// mode and attributes that `to` carries: the last look before `to` replaces it.
+bool StillCarries(const std::string& target, int from, int to);
+
+// Whether Samba marks the file read-only for Windows clients (FILE_ATTRIBUTE_READONLY in its
+// user.DOSATTRIB attribute), which no mode bit shows: such a file is left as it is.
+bool IsMarkedReadOnly(int fd);
+
+}  // namespace platform
