@@ -497,8 +497,19 @@ def mount_filesystem(name, mkfs, size, where, images):
     subprocess.run(["mount", "-o", "loop", image, where], check=True)
 
 
+# qemu-user 7.2 answers FS_IOC_FSGETXATTR with ENOSYS, so a program run through it cannot see a
+# project ID; where this host cannot execute 32-bit code, these cases would test the emulator on
+# XFS, the one filesystem here that keeps project IDs.
+NEEDS_FSXATTR_IOCTL = ("project ID 42, where the filesystem has one",
+                       "project ID 42, run by the file's owner")
+
+
 def check_identity_cases(program, mount, name, failures):
     for label, dress, switch, user, expected in IDENTITY_CASES:
+        if emulator(program) and label in NEEDS_FSXATTR_IOCTL and name == "xfs":
+            print(f"SKIPPED: {name}: {label}: this host cannot execute 32-bit x86 code, and "
+                  "qemu-i386-static does not pass FS_IOC_FSGETXATTR on (ENOSYS)")
+            continue
         folder = Folder(program, parent=mount)
         os.chmod(folder.root, 0o755)
         folder.write(DRESSED)
