@@ -211,8 +211,10 @@ def main(argv):
         for case, switch, _, windows_folder in runs:
             exe = windows_path(os.path.join(windows_folder, os.path.basename(windows)))
             batch.write(f"{hexed(exe)} {hexed(chr(34) + exe + chr(34) + ' ' + switch)}\n")
-    statuses = subprocess.run([wine_env, "wine", windows_path(launcher), "@" + windows_path(os.path.join(root, "runs.txt"))],
-                              capture_output=True, text=True, timeout=1200).stdout.split()
+    launched = subprocess.run([wine_env, "wine", windows_path(launcher), "@" + windows_path(os.path.join(root, "runs.txt"))],
+                              capture_output=True, text=True, timeout=1200)
+    statuses = launched.stdout.split()
+    print(launched.stderr, end="")
     with open(os.path.join(root, "dumps.txt"), "w") as listing:
         for _, _, native_folder, windows_folder in runs:
             for folder in (native_folder, windows_folder):

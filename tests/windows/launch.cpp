@@ -34,6 +34,7 @@ DWORD Run(const std::string& applicationHex, const std::string& commandLineHex) 
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(application.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
                       nullptr, &startup, &process)) {
+    std::cerr << "launch: CreateProcessW failed with error " << GetLastError() << "\n";
     return 121;
   }
   WaitForSingleObject(process.hProcess, INFINITE);
