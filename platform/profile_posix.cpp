@@ -48,6 +48,9 @@ void SleepMilliseconds(long milliseconds) {
   }
 }
 
+// The most one read or write moves: qemu-user fails a single call of more than 2 GiB with EFAULT.
+constexpr size_t kLargestTransfer = size_t{1} << 30;
+
 // The whole file, read straight into fresh memory: neither copied twice nor cleared first, and
 // in huge pages where the system has them, which a large file reads into several times faster.
 class FileText {
@@ -63,7 +66,8 @@ class FileText {
     if (!Reserve(static_cast<size_t>(expected) + 65536)) return false;  // room to see the end
     for (;;) {
       if (size_ == capacity_ && !Reserve(capacity_ * 2)) return false;  // the file grew
-      ssize_t got = pread(fd, bytes_ + size_, capacity_ - size_, static_cast<off_t>(size_));
+      size_t wanted = std::min(capacity_ - size_, kLargestTransfer);
+      ssize_t got = pread(fd, bytes_ + size_, wanted, static_cast<off_t>(size_));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) return got == 0;
       size_ += static_cast<size_t>(got);
@@ -99,7 +103,7 @@ bool WriteAt(int fd, const char* data, size_t size, off_t* offset, off_t from) {
   size -= static_cast<size_t>(skipped);
   *offset += skipped;
   for (size_t done = 0; done < size;) {
-    ssize_t put = pwrite(fd, data + done, size - done, *offset);
+    ssize_t put = pwrite(fd, data + done, std::min(size - done, kLargestTransfer), *offset);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) return false;
     done += static_cast<size_t>(put);

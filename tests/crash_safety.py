@@ -20,7 +20,7 @@ import tempfile
 import threading
 import time
 
-from end_to_end import Failures
+from end_to_end import Failures, emulator
 
 OTHER_LINES = b"; kept byte for byte\r\n[app]\r\nname = x\r\n\r\n[tovrin]\r\nother=1\r\nmdb=old\r\n"
 NEW_FILE = b"[tovrin]\nmdb=ko197311\n"
@@ -67,8 +67,8 @@ class Folder:
 
     def run(self, switch, env=None, user=None, **options):
         who = [] if user is None else ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"]
-        return subprocess.run(who + [self.program, switch], cwd="/", env=env, capture_output=True,
-                              timeout=60, **options)
+        return subprocess.run(who + emulator(self.program) + [self.program, switch], cwd="/", env=env,
+                              capture_output=True, timeout=60, **options)
 
     def remove(self):
         shutil.rmtree(self.root)
@@ -598,8 +598,19 @@ def mount_filesystem(name, mkfs, size, where, images):
     subprocess.run(["mount", "-o", "loop", image, where], check=True)
 
 
+# qemu-user 7.2 answers FS_IOC_FSGETXATTR with ENOSYS, so a program run through it cannot see a
+# project ID; where this host cannot execute 32-bit code, these cases would test the emulator on
+# XFS, the one filesystem here that keeps project IDs.
+NEEDS_FSXATTR_IOCTL = ("project ID 42, where the filesystem has one",
+                       "project ID 42, run by the file's owner")
+
+
 def check_identity_cases(program, mount, name, failures):
     for label, dress, switch, user, expected in IDENTITY_CASES:
+        if emulator(program) and label in NEEDS_FSXATTR_IOCTL and name == "xfs":
+            print(f"SKIPPED: {name}: {label}: this host cannot execute 32-bit x86 code, and "
+                  "qemu-i386-static does not pass FS_IOC_FSGETXATTR on (ENOSYS)")
+            continue
         folder = Folder(program, parent=mount)
         os.chmod(folder.root, 0o755)
         folder.write(DRESSED)
@@ -686,7 +697,9 @@ def check_without_proc(program, mount, name, failures):
     folder.write(DRESSED)
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/proc"], check=True)
     try:
-        result = subprocess.run([folder.program, "/u"], cwd=folder.root, capture_output=True, timeout=60)
+        qemu = emulator(folder.program)
+        result = subprocess.run(qemu + [folder.program, "/u"], cwd=folder.root, capture_output=True,
+                                timeout=60)
         failures.check(result.returncode == 0, f"{name} without /proc: exit {result.returncode}")
         check_changed(failures, f"{name} without /proc", DRESSED, folder.read(), "/u")
         failures.check(folder.leftovers() == [], f"{name} without /proc: left {folder.leftovers()}")
@@ -694,7 +707,7 @@ def check_without_proc(program, mount, name, failures):
         # that writes clears them, but not one a live run holds locked, nor a name not its own.
         for when in (1, 2):
             subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64", "-e",
-                            f"inject=pwrite64:signal=KILL:when={when}", folder.program, "/i"],
+                            f"inject=pwrite64:signal=KILL:when={when}", *qemu, folder.program, "/i"],
                            cwd="/", capture_output=True, timeout=60)
         killed = folder.leftovers()
         gone = subprocess.Popen(["true"])  # its process ID names no live run
@@ -705,7 +718,7 @@ def check_without_proc(program, mount, name, failures):
         others = [".settings.ini.notes", f".settings.ini.{gone.pid}.1.bak", "settings.ini.1.new"]
         for other in others:
             open(os.path.join(folder.root, other), "wb").close()
-        result = subprocess.run([folder.program, "/i"], cwd="/", capture_output=True, timeout=60)
+        result = subprocess.run(qemu + [folder.program, "/i"], cwd="/", capture_output=True, timeout=60)
         os.close(held_fd)
     finally:
         subprocess.run(["umount", "/proc"], check=True)
@@ -771,6 +784,8 @@ SPECIAL_CASES = {"ext4": check_without_proc, "xfs": check_large_inode, "tmpfs": 
 
 def inside_filesystems(program):
     failures = Failures()
+    if emulator(program):
+        print(f"through {emulator(program)[0]}: this host cannot execute 32-bit x86 code")
     images = tempfile.mkdtemp(prefix="ko197311-images-")
     for name, mkfs, size in FILESYSTEMS:
         mount = tempfile.mkdtemp(prefix=f"ko197311-{name}-")

@@ -3,7 +3,7 @@
 
   end_to_end.py native PROGRAM
   end_to_end.py wine PROGRAM LAUNCHER WINE_ENV
-  end_to_end.py headers PROGRAM OBJDUMP
+  end_to_end.py headers PROGRAM OBJDUMP i386|x86-64
   end_to_end.py dependencies PROGRAM
 """
 import os
@@ -12,6 +12,9 @@ import shutil
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import i386_probe  # noqa: E402
 
 SAME = "file as before"  # marker expectations beside the values themselves
 ABSENT = "no marker"
@@ -161,13 +164,29 @@ def run_quietly(argv, cwd, **options):
     return result
 
 
+def emulator(program):
+    """What to start an i386 program with where this host cannot execute it: qemu-i386-static."""
+    with open(program, "rb") as f:
+        header = f.read(20)
+    is_i386 = header[:5] == b"\x7fELF\x01" and header[18:20] == b"\x03\x00"
+    if not is_i386 or i386_probe.can_execute_i386():
+        return []
+    qemu = shutil.which("qemu-i386-static")
+    if qemu is None:
+        sys.exit(f"{i386_probe.REASON}, and qemu-i386-static is not installed "
+                 "(bash tools/setup installs it)")
+    return [qemu]
+
+
 def run_native(folders, texts):
     argv = [folders.program] + ([texts] if isinstance(texts, str) and texts else texts or [])
-    return run_quietly(argv, folders.cwd)
+    return run_quietly(emulator(folders.program) + argv, folders.cwd)
 
 
 def test_native(program):
     failures = Failures()
+    if emulator(program):
+        print(f"through {emulator(program)[0]}: {i386_probe.REASON}")
     for runs, before, expected in COMMON_CASES:
         folders = Folders(program)
         folders.write_settings(before)
@@ -191,9 +210,13 @@ def test_native(program):
     folders = Folders(program)
     link = os.path.join(folders.cwd, "linked")
     os.symlink(folders.program, link)
-    result = run_quietly([link, "/u"], folders.cwd)
+    qemu = emulator(folders.program)
+    result = run_quietly(qemu + [link, "/u"], folders.cwd)
     check_quiet(failures, "native through a link", result)
-    result = run_quietly(["/u"], folders.cwd, executable=folders.program)
+    if qemu:
+        result = run_quietly(qemu + ["-0", "/u", folders.program], folders.cwd)
+    else:
+        result = run_quietly(["/u"], folders.cwd, executable=folders.program)
     check_quiet(failures, "native with argv[0] changed", result)
     check_result(failures, "native through a link", None, "ko197311", folders.settings())
     failures.check(folders.decoy_untouched(), "native through a link: decoy changed")
@@ -351,17 +374,53 @@ def test_wine(program, launcher, wine_env):
     return failures
 
 
-def test_headers(program, objdump):
+# What each width's PE must say: objdump's format, the optional header's magic, the machine, and
+# the loader flags it must carry (ASLR, DEP; high-entropy ASLR on x64, no SafeSEH table on x86).
+PE_WIDTHS = {
+    "i386": ("pei-i386", "010b", 0x14C, ["DYNAMIC_BASE", "NX_COMPAT", "NO_SEH"]),
+    "x86-64": ("pei-x86-64", "020b", 0x8664, ["DYNAMIC_BASE", "NX_COMPAT", "HIGH_ENTROPY_VA"]),
+}
+DLL_FLAGS = {"HIGH_ENTROPY_VA": 0x20, "DYNAMIC_BASE": 0x40, "NX_COMPAT": 0x100, "NO_SEH": 0x400}
+RELOCATIONS_STRIPPED = 0x1
+SECTION_EXECUTE, SECTION_WRITE = 0x20000000, 0x80000000
+BASE_RELOCATION_DIRECTORY, EXCEPTION_DIRECTORY = 5, 3
+
+
+def test_headers(program, objdump, width):
+    import pefile
+
     failures = Failures()
+    file_format, magic, machine, flags = PE_WIDTHS[width]
     headers = subprocess.run([objdump, "-p", program], capture_output=True, text=True, check=True).stdout
-    failures.check("file format pei-i386" in headers, "not a PE32 file for i386")
-    failures.check(re.search(r"^Magic\s+010b", headers, re.M) is not None, "not PE32")
+    failures.check(f"file format {file_format}\n" in headers, f"not a {file_format} file")
+    failures.check(re.search(rf"^Magic\s+{magic}", headers, re.M) is not None, f"magic is not {magic}")
     failures.check(re.search(r"^Subsystem\s+00000002", headers, re.M) is not None, "not the GUI subsystem")
     imports = re.findall(r"DLL Name: (\S+)", headers)
     failures.check(imports == ["KERNEL32.dll"], f"imports {imports}, expected KERNEL32.dll alone")
     size = os.path.getsize(program)
     failures.check(size <= 16384, f"{size} bytes, over the 16 KB budget")
-    print(f"{os.path.basename(program)}: {size} bytes, imports {imports}")
+
+    pe = pefile.PE(program)
+    failures.check(pe.FILE_HEADER.Machine == machine, f"machine {pe.FILE_HEADER.Machine:#x}")
+    present = [name for name, bit in DLL_FLAGS.items() if pe.OPTIONAL_HEADER.DllCharacteristics & bit]
+    failures.check(sorted(present) == sorted(flags), f"loader flags {present}, expected {flags}")
+    # ASLR moves the image only when it can be relocated.
+    relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[BASE_RELOCATION_DIRECTORY].Size
+    failures.check(not pe.FILE_HEADER.Characteristics & RELOCATIONS_STRIPPED and relocations > 0,
+                   "no base relocations")
+    # Without its entry symbol, ld starts the program where .text begins, at whatever lies there.
+    text = next((section for section in pe.sections if section.Name.startswith(b".text\0")), None)
+    failures.check(text is not None and pe.OPTIONAL_HEADER.AddressOfEntryPoint != text.VirtualAddress,
+                   "the entry point is the start of .text, not ProgramEntry")
+    for section in pe.sections:
+        name = section.Name.rstrip(b"\0").decode()
+        both = section.Characteristics & SECTION_EXECUTE and section.Characteristics & SECTION_WRITE
+        failures.check(not both, f"section {name} is writable and executable")
+    # x64 Windows unwinds through every function that calls another by its .pdata entries.
+    if width == "x86-64":
+        unwind = pe.OPTIONAL_HEADER.DATA_DIRECTORY[EXCEPTION_DIRECTORY].Size
+        failures.check(unwind > 0, "no unwind data (.pdata)")
+    print(f"{os.path.basename(program)}: {size} bytes, {file_format}, imports {imports}, flags {present}")
     return failures
 
 
@@ -377,19 +436,27 @@ def test_dependencies(program):
     return failures
 
 
+def wine_status(wine_env):
+    """0 when this build's Wine can run here; else the status to end with, once wine_env.sh said
+    why (77, skipped: no 32-bit execution on this host, or no Wine outside CI)."""
+    if os.environ.get("KO197311_WINE_BITS", "32") == "32" and i386_probe.FORCE not in os.environ:
+        os.environ[i386_probe.FORCE] = "yes" if i386_probe.can_execute_i386() else "no"
+    return subprocess.run([wine_env, "true"]).returncode
+
+
 def main(argv):
     mode = argv[1] if len(argv) > 1 else ""
     if mode == "native" and len(argv) == 3:
         failures = test_native(os.path.abspath(argv[2]))
-    elif mode == "wine" and len(argv) == 5 and not shutil.which("wine"):
-        print("SKIPPED: wine is not installed (bash tools/setup installs it)")
-        return 1 if os.environ.get("CI") == "true" else 77
     elif mode == "wine" and len(argv) == 5:
+        status = wine_status(argv[4])
+        if status != 0:
+            return status
         failures = test_wine(os.path.abspath(argv[2]), windows_path(os.path.abspath(argv[3])), argv[4])
     elif mode == "dependencies" and len(argv) == 3:
         failures = test_dependencies(argv[2])
-    elif mode == "headers" and len(argv) == 4:
-        failures = test_headers(argv[2], argv[3])
+    elif mode == "headers" and len(argv) == 5 and argv[4] in PE_WIDTHS:
+        failures = test_headers(argv[2], argv[3], argv[4])
     else:
         print(__doc__)
         return 2

@@ -15,6 +15,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import end_to_end  # noqa: E402
+
 GENERATED_FILES = 320
 SWITCHES = {"/u": "ko197311", "/i": "jas197311", "/d": None}
 UNPRIVILEGED = 65534
@@ -167,14 +170,15 @@ def main(argv):
     if len(argv) not in (7, 8):
         sys.exit(__doc__)
     native, windows, launcher, inidump, wine_env, fixtures = map(os.path.abspath, argv[1:7])
-    if not shutil.which("wine"):
-        print("SKIPPED: wine is not installed (bash tools/setup installs it)")
-        return 1 if os.environ.get("CI") == "true" else 77
+    status = end_to_end.wine_status(wine_env)
+    if status != 0:
+        return status
     if not os.path.exists(native):
         print(f"FAILED: {native} is missing; build the native preset first")
         return 1
     seed = int(argv[7] if len(argv) == 8 else os.environ.get("KO197311_SEED", random.randrange(1 << 32)))
-    print(f"seed {seed} (replay: KO197311_SEED={seed} ctest --preset windows -R differential)")
+    preset = "windows64" if os.environ.get("KO197311_WINE_BITS") == "64" else "windows"
+    print(f"seed {seed} (replay: KO197311_SEED={seed} ctest --preset {preset} -R differential)")
     rng = random.Random(seed)
     cases = dict(FIXED_CASES)
     for name in sorted(os.listdir(fixtures)) if os.path.isdir(fixtures) else []:
@@ -207,8 +211,10 @@ def main(argv):
         for case, switch, _, windows_folder in runs:
             exe = windows_path(os.path.join(windows_folder, os.path.basename(windows)))
             batch.write(f"{hexed(exe)} {hexed(chr(34) + exe + chr(34) + ' ' + switch)}\n")
-    statuses = subprocess.run([wine_env, "wine", windows_path(launcher), "@" + windows_path(os.path.join(root, "runs.txt"))],
-                              capture_output=True, text=True, timeout=1200).stdout.split()
+    launched = subprocess.run([wine_env, "wine", windows_path(launcher), "@" + windows_path(os.path.join(root, "runs.txt"))],
+                              capture_output=True, text=True, timeout=1200)
+    statuses = launched.stdout.split()
+    print(launched.stderr, end="")
     with open(os.path.join(root, "dumps.txt"), "w") as listing:
         for _, _, native_folder, windows_folder in runs:
             for folder in (native_folder, windows_folder):

@@ -11,6 +11,8 @@
 
 namespace {
 
+constexpr int kStartAttempts = 3;
+
 bool FromHex(const std::string& digits, std::wstring* text) {
   if (digits.size() % 4 != 0) return false;
   for (size_t i = 0; i < digits.size(); i += 4) {
@@ -32,8 +34,16 @@ DWORD Run(const std::string& applicationHex, const std::string& commandLineHex) 
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(application.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                      nullptr, &startup, &process)) {
+  // Wine 8's 64-bit loader now and then fails to start a process before any of its code runs
+  // ("failed to map the shared user data"); a program that cannot start fails every attempt.
+  bool started = false;
+  for (int attempt = 0; attempt < kStartAttempts && !started; ++attempt) {
+    started = CreateProcessW(application.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
+                             nullptr, nullptr, &startup, &process) != FALSE;
+  }
+  if (!started) {
+    std::cerr << "launch: CreateProcessW failed " << kStartAttempts << " times, last with error "
+              << GetLastError() << "\n";
     return 121;
   }
   WaitForSingleObject(process.hProcess, INFINITE);
