@@ -939,35 +939,24 @@ def test_durability(program, failures):
         failures.check(marker(folder.read() or b"") == "ko197311", f"durability, {start} file: not set")
         folder.remove()
 
-    # A folder its owner may write but not read (0311): it cannot be opened to flush it.
-    folder = Folder(program)
-    folder.write(OTHER_LINES)
-    wrapper = ()
-    if os.geteuid() == 0:
-        os.chown(folder.root, NOBODY, NOBODY)
-        os.chown(folder.settings, NOBODY, NOBODY)
-        wrapper = ("setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups")
-    os.chmod(folder.root, 0o311)
-    calls = traced_calls(folder, "/u", wrapper)
-    os.chmod(folder.root, 0o755)
-    check_new_file_order(failures, "durability, 0311 folder", calls, os.path.realpath(folder.root))
-    failures.check(marker(folder.read() or b"") == "ko197311", "durability, 0311 folder: not set")
-    folder.remove()
-
-    # A writable file in a folder where no new file can be made (as another user than root).
-    folder = Folder(program)
-    folder.write(OTHER_LINES)
-    wrapper = ()
-    if os.geteuid() == 0:
-        os.chown(folder.root, 65534, 65534)
-        os.chown(folder.settings, 65534, 65534)
-        wrapper = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
-    os.chmod(folder.root, 0o555)
-    calls = traced_calls(folder, "/u", wrapper)
-    os.chmod(folder.root, 0o755)
-    check_in_place_order(failures, "durability, in place", calls, os.path.realpath(folder.settings))
-    failures.check(marker(folder.read() or b"") == "ko197311", "durability, in place: not set")
-    folder.remove()
+    # Another user's file in a folder it may write but not read (0311), which cannot be opened to
+    # flush it; and in one where no new file can be made (0555), which it rewrites in place.
+    for mode, check, label in [(0o311, check_new_file_order, "durability, 0311 folder"),
+                               (0o555, check_in_place_order, "durability, in place")]:
+        folder = Folder(program)
+        folder.write(OTHER_LINES)
+        wrapper = ()
+        if os.geteuid() == 0:
+            os.chown(folder.root, NOBODY, NOBODY)
+            os.chown(folder.settings, NOBODY, NOBODY)
+            wrapper = ("setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups")
+        os.chmod(folder.root, mode)
+        calls = traced_calls(folder, "/u", wrapper)
+        os.chmod(folder.root, 0o755)
+        watched = folder.root if check is check_new_file_order else folder.settings
+        check(failures, label, calls, os.path.realpath(watched))
+        failures.check(marker(folder.read() or b"") == "ko197311", f"{label}: not set")
+        folder.remove()
     print("durability: the order of writes, flushes and renames traced in four runs")
 
 
