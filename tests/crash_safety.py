@@ -355,6 +355,16 @@ def fill(mount):
     return filler
 
 
+# A modification time long past, so that any write in the run shows, however coarse the clock.
+EARLIER = 1_000_000_000_123_456_789
+
+
+def check_untouched(failures, label, path):
+    """No byte was written, not even to be put back: the room is found missing first."""
+    mtime = os.stat(path).st_mtime_ns
+    failures.check(mtime == EARLIER, f"{label}: written meanwhile, modified at {mtime}")
+
+
 def inside_full_disk(program):
     mount = tempfile.mkdtemp(prefix="ko197311-full-")
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", mount], check=True)
@@ -365,11 +375,14 @@ def inside_full_disk(program):
             head = OTHER_LINES.replace(b"mdb=old\r\n", line)
             body = head + b";" * (-(len(head) + 1) % 4096) + b"\n"
             folder.write(body)
+            os.utime(folder.settings, ns=(EARLIER, EARLIER))
             filler = fill(mount)
             result = folder.run(switch)
             after = folder.read()
             label = f"full disk, {line!r} {switch}"
             check_outcome(failures, label, result, body, after, switch, expected)
+            if expected == "same":
+                check_untouched(failures, label, folder.settings)
             failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
             free = os.statvfs(mount)
             print(f"{label}: {len(body)} byte file, {free.f_bavail * free.f_frsize} bytes free")
@@ -385,11 +398,13 @@ def inside_full_disk(program):
         body = b"; two pages\n" + b"x" * (2 * page - len(tail) - 13) + b"\n" + tail
         folder.write(body)
         os.chown(folder.settings, NOBODY, NOBODY)
+        os.utime(folder.settings, ns=(EARLIER, EARLIER))
         fill(mount)
         result = folder.run("/u", user=NOBODY)
         failures.check(result.returncode == 0 and not result.stdout + result.stderr,
                        f"full disk in place: exit {result.returncode} {result.stderr!r}")
         failures.check(folder.read() == body, f"full disk in place: file ends {folder.read()[-20:]!r}")
+        check_untouched(failures, "full disk in place", folder.settings)
         print(f"full disk in place: {len(body)} byte file; {failures.checked} checked")
     finally:
         subprocess.run(["umount", mount])
