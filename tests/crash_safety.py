@@ -159,9 +159,9 @@ def check_changed(failures, label, before, after, switch):
 # Injected faults: which calls fail, on which file, the switch, and what the file must be after:
 # "same", byte-identical to before; "changed", the switch's marker and every other byte kept;
 # "in place", changed on the same inode, never replaced; "grown", so after another writer's
-# growth; or these exact bytes. An existing file carries an
-# extended attribute and mode 0644 throughout; a new one is as open(2) makes it. A run stopped
-# before a call ("stop") shows whether another user could open its temporary file then.
+# growth; or these exact bytes. An existing file carries an extended attribute and mode 0644
+# throughout; a new one is as open(2) makes it. A run stopped before a call ("stop") shows
+# whether another user could open its temporary file then.
 # "name:call:!command" runs a command on {settings} at that call instead, as an administrator
 # might during a run: what it did must stay.
 FAULTS = [
