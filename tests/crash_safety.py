@@ -158,9 +158,10 @@ def check_changed(failures, label, before, after, switch):
 
 # Injected faults: which calls fail, on which file, the switch, and what the file must be after:
 # "same", byte-identical to before; "changed", the switch's marker and every other byte kept;
-# "grown", so after another writer's growth; or these exact bytes. An existing file carries an
-# extended attribute and mode 0644 throughout; a new one is as open(2) makes it. A run stopped
-# before a call ("stop") shows whether another user could open its temporary file then.
+# "in place", changed on the same inode, never replaced; "grown", so after another writer's
+# growth; or these exact bytes. An existing file carries an extended attribute and mode 0644
+# throughout; a new one is as open(2) makes it. A run stopped before a call ("stop") shows
+# whether another user could open its temporary file then.
 # "name:call:!command" runs a command on {settings} at that call instead, as an administrator
 # might during a run: what it did must stay.
 FAULTS = [
@@ -186,10 +187,10 @@ FAULTS = [
     ("open:2:95", "existing", "/u", "changed"),   # no O_TMPFILE here: a named temporary file instead
     ("open:2:95,rename:1:5", "existing", "/u", "same"),
     ("open:2:95,pwrite:1:28", "existing", "/u", "changed"),
-    ("fchmod:1:38", "existing", "/u", "changed"),  # no modes (FAT): rewritten in place
-    ("fchmod:1:quiet", "existing", "/u", "changed"),  # a mode quietly not set: in place too
-    ("fsetxattr:1:95", "existing", "/u", "changed"),  # the attribute cannot be carried: in place
-    ("flistxattr:1:5", "existing", "/u", "changed"),  # nor when they cannot be listed
+    ("fchmod:1:38", "existing", "/u", "in place"),  # no modes (FAT)
+    ("fchmod:1:quiet", "existing", "/u", "in place"),  # a mode quietly not set
+    ("fsetxattr:1:95", "existing", "/u", "in place"),  # the attribute cannot be carried
+    ("flistxattr:1:5", "existing", "/u", "in place"),  # nor when they cannot be listed
     ("open:2:13,open:3:13", "existing", "/u", "changed"),  # no new file in the folder: in place
     ("open:2:13,open:3:13", "marked", "/d", "changed"),    # in place and shorter: no old tail left
     ("open:2:13,open:3:13,fallocate:1:28", "existing", "/u", "same"),
@@ -219,7 +220,7 @@ FAULTS = [
     ("open:1:95,link:1:rival", "missing", "/u", RIVAL + NEW_FILE),
     ("open:1:95,link:1:1,renameat2:1:rival", "missing", "/u", RIVAL + NEW_FILE),
     # The folder's default ACL that cannot be taken off the new file: in place, never published.
-    ("fremovexattr:1:1", "existing, folder with a default ACL", "/u", "changed"),
+    ("fremovexattr:1:1", "existing, folder with a default ACL", "/u", "in place"),
     # Without O_TMPFILE the replacement has a name: no other user may open it while it is written.
     ("open:2:95,pwrite:1:stop", "existing", "/u", "changed"),
 ]
@@ -267,6 +268,7 @@ def test_injected_faults(program, library, failures):
         if "default ACL" in start:
             default_acl(folder.root)  # after the file: new files get an ACL it lacks
         surrounding = identity(folder.settings) if before is not None else fresh_identity(folder.root)
+        inode = os.stat(folder.settings).st_ino if before is not None else None
         if "!" in faults:  # the identity the administrator's commands give such a file
             reference = os.path.join(folder.root, "reference.ini")
             dress_existing(reference, before)
@@ -282,6 +284,9 @@ def test_injected_faults(program, library, failures):
             result = folder.run(switch, env=env)
         after = folder.read()
         check_outcome(failures, label, result, before, after, switch, expected)
+        if expected == "in place":
+            # The old inode takes the change: no later try may replace it after all.
+            failures.check(os.stat(folder.settings).st_ino == inode, f"{label}: the file was replaced")
         if after is not None:
             failures.check(identity(folder.settings) == surrounding,
                            f"{label}: {identity(folder.settings)}, was {surrounding}")
@@ -350,6 +355,16 @@ def fill(mount):
     return filler
 
 
+# A modification time long past, so that any write in the run shows, however coarse the clock.
+EARLIER = 1_000_000_000_123_456_789
+
+
+def check_untouched(failures, label, path):
+    """No byte was written, not even to be put back: the room is found missing first."""
+    mtime = os.stat(path).st_mtime_ns
+    failures.check(mtime == EARLIER, f"{label}: written meanwhile, modified at {mtime}")
+
+
 def inside_full_disk(program):
     mount = tempfile.mkdtemp(prefix="ko197311-full-")
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", mount], check=True)
@@ -360,11 +375,14 @@ def inside_full_disk(program):
             head = OTHER_LINES.replace(b"mdb=old\r\n", line)
             body = head + b";" * (-(len(head) + 1) % 4096) + b"\n"
             folder.write(body)
+            os.utime(folder.settings, ns=(EARLIER, EARLIER))
             filler = fill(mount)
             result = folder.run(switch)
             after = folder.read()
             label = f"full disk, {line!r} {switch}"
             check_outcome(failures, label, result, body, after, switch, expected)
+            if expected == "same":
+                check_untouched(failures, label, folder.settings)
             failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
             free = os.statvfs(mount)
             print(f"{label}: {len(body)} byte file, {free.f_bavail * free.f_frsize} bytes free")
@@ -380,11 +398,13 @@ def inside_full_disk(program):
         body = b"; two pages\n" + b"x" * (2 * page - len(tail) - 13) + b"\n" + tail
         folder.write(body)
         os.chown(folder.settings, NOBODY, NOBODY)
+        os.utime(folder.settings, ns=(EARLIER, EARLIER))
         fill(mount)
         result = folder.run("/u", user=NOBODY)
         failures.check(result.returncode == 0 and not result.stdout + result.stderr,
                        f"full disk in place: exit {result.returncode} {result.stderr!r}")
         failures.check(folder.read() == body, f"full disk in place: file ends {folder.read()[-20:]!r}")
+        check_untouched(failures, "full disk in place", folder.settings)
         print(f"full disk in place: {len(body)} byte file; {failures.checked} checked")
     finally:
         subprocess.run(["umount", mount])
