@@ -60,7 +60,8 @@ def can_execute_i386():
               file=sys.stderr)
         return True
     finally:
-        os.remove(path) if os.path.exists(path) else None
+        if os.path.exists(path):
+            os.remove(path)
         os.rmdir(folder)
 
 
