@@ -213,8 +213,10 @@ FAULTS = [
     ("fsync:1:!setfattr -n user.admin -v set {settings}", "existing", "/u", "changed"),
     ("fsync:1:!chmod 444 {settings}", "existing", "/u", "same"),  # made read-only meanwhile
     ("open:1:95,link:1:1,renameat2:1:22,pwrite:2:5", "missing", "/u", "same"),  # the claim taken back
-    # Filled by a new file, then the folder's flush fails: the claim is gone, the new file stays.
-    ("open:1:95,link:1:1,renameat2:1:22,fsync:3:5,syncfs:1:5", "missing", "/u", "changed"),
+    # Another writer replaces the claimed file before it is filled, then the fill fails: the
+    # other writer's file stays.
+    ("open:1:95,link:1:1,renameat2:1:22,open:4:!printf '[other]\\nkept=1\\n' >{settings}.new && "
+     "mv {settings}.new {settings},pwrite:2:5", "missing", "/u", RIVAL),
     # Another writer's new file appears just before ours is put in place: it is kept, and set.
     ("linkat:1:rival", "missing", "/u", RIVAL + NEW_FILE),
     ("open:1:95,link:1:rival", "missing", "/u", RIVAL + NEW_FILE),
@@ -269,7 +271,7 @@ def test_injected_faults(program, library, failures):
             default_acl(folder.root)  # after the file: new files get an ACL it lacks
         surrounding = identity(folder.settings) if before is not None else fresh_identity(folder.root)
         inode = os.stat(folder.settings).st_ino if before is not None else None
-        if "!" in faults:  # the identity the administrator's commands give such a file
+        if "!" in faults and before is not None:  # what the commands give such a file
             reference = os.path.join(folder.root, "reference.ini")
             dress_existing(reference, before)
             for command in re.findall(r"!([^,]*)", faults):
@@ -1122,6 +1124,9 @@ def lock_and_count(path, rounds, hold):
         temporary = path + ".counter"
         with open(temporary, "wb") as f:
             f.write(content)
+        old = os.fstat(fd)  # a careful writer: the new file keeps the old one's owner and mode
+        os.chown(temporary, old.st_uid, old.st_gid)
+        os.chmod(temporary, old.st_mode & 0o7777)
         time.sleep(hold)
         os.rename(temporary, path)
         os.close(fd)
@@ -1249,6 +1254,21 @@ def test_concurrency(program, failures):
     failures.check(marker(after) == SWITCH_VALUES[switch], f"final marker {marker(after)!r}")
     print(f"concurrency: 50 and 51 copies at once, then {runs} runs beside "
           f"{rounds} locked increments")
+
+    # In place (another user's file in a folder it may not write), while that writer replaces the
+    # file during the run's wait for the lock: the run must edit the file the name now shows.
+    folder.write(b"[other]\nn=0\n[tovrin]\nmdb=old\n")
+    os.chown(folder.settings, NOBODY, NOBODY)
+    os.chmod(folder.root, 0o755)
+    counter = subprocess.Popen([sys.executable, __file__, "--count", folder.settings, "1", "0.5"])
+    deadline = time.monotonic() + 10
+    while not os.path.exists(folder.settings + ".counter") and time.monotonic() < deadline:
+        time.sleep(0.001)
+    result = folder.run("/u", user=NOBODY)
+    failures.check(counter.wait() == 0, "the replacing writer failed")
+    after = folder.read()
+    failures.check(result.returncode == 0 and b"\nn=1\n" in after and marker(after) == "ko197311",
+                   f"in place beside a replacing writer: {after!r}")
 
     # Another process (a Samba client) holds the file open through a run, then writes through its
     # handle: the write lands in the file the name shows, beside the run's change.
