@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -230,54 +231,106 @@ bool IsSameFile(const struct stat& a, const struct stat& b) {
 }
 
 // A temporary file in the target's directory: unnamed where the filesystem allows (and /proc can
-// name it later), so that a killed run leaves nothing behind; otherwise under a hidden name unique
-// to this run. It gets `mode` as open(2) gives it: less the umask or as the folder's default ACL
-// says, and the group of a set-group-ID folder.
+// name it later), so that a killed run leaves nothing behind; otherwise under a hidden name of its
+// own. It is locked (flock) from before anyone may take it for a leftover until the run ends.
 struct TemporaryFile {
   int fd = -1;
   std::string name;  // empty while the file has no name
 };
 
-// The process ID in a name this routine gives its temporary files (.settings.ini.<pid>.new and
-// .settings.ini.<pid>.<time>.<attempt>.tmp), or 0 for any other name.
-pid_t MakerOfTemporaryName(const char* name) {
-  static const char kPrefix[] = ".settings.ini.";
-  if (std::strncmp(name, kPrefix, sizeof kPrefix - 1) != 0) return 0;
-  const char* digits = name + sizeof kPrefix - 1;
-  pid_t maker = 0;
-  const char* at = digits;
-  for (; *at >= '0' && *at <= '9' && at - digits < 9; ++at) maker = maker * 10 + (*at - '0');
-  if (at == digits) return 0;
-  if (std::strcmp(at, ".new") == 0) return maker;
-  const std::string_view rest(at);
-  if (rest.size() < 5 || rest.substr(rest.size() - 4) != ".tmp") return 0;
-  for (char unit : rest.substr(0, rest.size() - 4)) {
-    if (unit != '.' && (unit < '0' || unit > '9')) return 0;
-  }
-  return maker;
+// Temporary names: this prefix, an unpredictable part and ".tmp". Earlier versions put their
+// process ID there (".<pid>.new", ".<pid>.<n>.<n>.tmp"); their leftovers are collected too.
+constexpr char kTemporaryPrefix[] = ".settings.ini.";
+// How many fresh names a run tries where each is taken already.
+constexpr int kNameTries = 16;
+
+bool IsTemporaryName(const char* name) {
+  if (std::strncmp(name, kTemporaryPrefix, sizeof kTemporaryPrefix - 1) != 0) return false;
+  const std::string_view rest(name + sizeof kTemporaryPrefix - 1);
+  if (rest.size() < 5) return false;
+  const std::string_view ending = rest.substr(rest.size() - 4);
+  const std::string_view middle = rest.substr(0, rest.size() - 4);
+  return (ending == ".tmp" || ending == ".new") && middle[0] != '.' &&
+         middle.find_first_not_of("0123456789abcdef.") == std::string_view::npos;
 }
 
-// Removes what killed runs left in the folder: files under this routine's own temporary names
-// that no live run holds. A run locks its temporary file as soon as it has one, and its name
-// carries its maker's process ID, which covers the moment between making and locking.
-void CollectLeftovers(const std::string& directory) {
+// A name in `directory` no one can foresee, so no one can put anything under it first.
+bool NewTemporaryName(const std::string& directory, std::string* name) {
+  unsigned char random[8];
+  if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return false;
+  static const char kDigits[] = "0123456789abcdef";
+  *name = directory + "/" + kTemporaryPrefix;
+  for (unsigned char byte : random) {
+    *name += kDigits[byte >> 4];
+    *name += kDigits[byte & 15];
+  }
+  *name += ".tmp";
+  return true;
+}
+
+// Whether `name` (in the folder `folderFd`) names the file open as `fd`, not following a link.
+bool NamesDescriptor(int folderFd, const char* name, int fd) {
+  struct stat held, named;
+  return fstat(fd, &held) == 0 && fstatat(folderFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         IsSameFile(held, named);
+}
+
+// Removes what killed runs left in the folder: files under a temporary name that no run holds
+// locked. A lock is seen alike from every process namespace, unlike a process ID. Only a file
+// locked here whose name still names it goes, and only one of this user or of the settings file's
+// owner (`settingsFd`, -1 for none yet): nothing another user put there. A leftover that is a
+// second name of the settings file is locked through `settingsFd` and that lock kept to the end
+// of the run, for closing another descriptor of the file would drop the run's own lock on it.
+void CollectLeftovers(const std::string& directory, int settingsFd) {
+  struct stat settings;
+  const bool hasSettings = settingsFd >= 0 && fstat(settingsFd, &settings) == 0;
   DIR* folder = opendir(directory.c_str());
   if (folder == nullptr) return;  // a folder that cannot be read keeps what it has
   while (const struct dirent* entry = readdir(folder)) {
-    const pid_t maker = MakerOfTemporaryName(entry->d_name);
-    if (maker == 0 || kill(maker, 0) == 0 || errno != ESRCH) continue;
-    int fd = openat(dirfd(folder), entry->d_name,
-                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat named;
+    if (!IsTemporaryName(entry->d_name) ||
+        fstatat(dirfd(folder), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(named.st_mode) ||
+        (named.st_uid != geteuid() && !(hasSettings && named.st_uid == settings.st_uid))) {
+      continue;
+    }
+    const bool isSettings = hasSettings && IsSameFile(named, settings);
+    int fd = isSettings ? settingsFd
+                        : openat(dirfd(folder), entry->d_name,
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) continue;
-    struct stat held, named;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
-        fstatat(dirfd(folder), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        IsSameFile(held, named)) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && NamesDescriptor(dirfd(folder), entry->d_name, fd)) {
       unlinkat(dirfd(folder), entry->d_name, 0);
+    }
+    struct stat opened;
+    // Renamed to the settings file's second name meanwhile: kept open, as above.
+    if (!isSettings && !(hasSettings && fstat(fd, &opened) == 0 && IsSameFile(opened, settings))) {
+      close(fd);
+    }
+  }
+  closedir(folder);
+}
+
+// A named temporary file, made with `mode`. A collector may lock it in the moment before its maker
+// does, and remove it: then the lock is refused or the name names it no more, and another name
+// is tried. A name someone else holds is never removed.
+bool MakeNamedTemporary(const std::string& directory, mode_t mode, TemporaryFile* temporary) {
+  for (int tries = 0; tries < kNameTries; ++tries) {
+    std::string name;
+    if (!NewTemporaryName(directory, &name)) return false;
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) return false;
+    const bool heldByCollector = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (!heldByCollector && NamesDescriptor(AT_FDCWD, name.c_str(), fd)) {
+      temporary->fd = fd;
+      temporary->name = name;
+      return true;
     }
     close(fd);
   }
-  closedir(folder);
+  errno = EEXIST;
+  return false;
 }
 
 bool MakeTemporaryFile(const std::string& directory, mode_t mode, TemporaryFile* temporary) {
@@ -288,18 +341,7 @@ bool MakeTemporaryFile(const std::string& directory, mode_t mode, TemporaryFile*
       return true;
     }
   }
-  struct timespec now = {0, 0};
-  clock_gettime(CLOCK_REALTIME, &now);
-  for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    temporary->name = directory + "/.settings.ini." + std::to_string(getpid()) + "." +
-                      std::to_string(now.tv_nsec) + "." + std::to_string(attempt) + ".tmp";
-    temporary->fd =
-        open(temporary->name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (temporary->fd >= 0 || errno != EEXIST) break;
-  }
-  if (temporary->fd < 0) return temporary->name.clear(), false;
-  flock(temporary->fd, LOCK_EX | LOCK_NB);
-  return true;
+  return MakeNamedTemporary(directory, mode, temporary);
 }
 
 void DiscardTemporaryFile(TemporaryFile* temporary) {
@@ -309,17 +351,20 @@ void DiscardTemporaryFile(TemporaryFile* temporary) {
 
 std::string ProcessPathOf(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-// Gives an unnamed file a name; linkat through /proc needs no privilege, unlike AT_EMPTY_PATH.
-// The name holds this process's ID, so a file under it can only be a killed run's leftover.
+// Gives an unnamed file a fresh name; linkat through /proc needs no privilege, unlike
+// AT_EMPTY_PATH. A name taken already is left to whoever holds it.
 bool NameTemporaryFile(TemporaryFile* temporary, const std::string& directory) {
-  std::string name = directory + "/.settings.ini." + std::to_string(getpid()) + ".new";
-  unlink(name.c_str());
-  if (linkat(AT_FDCWD, ProcessPathOf(temporary->fd).c_str(), AT_FDCWD, name.c_str(),
-             AT_SYMLINK_FOLLOW) != 0) {
-    return false;
+  for (int tries = 0; tries < kNameTries; ++tries) {
+    std::string name;
+    if (!NewTemporaryName(directory, &name)) return false;
+    if (linkat(AT_FDCWD, ProcessPathOf(temporary->fd).c_str(), AT_FDCWD, name.c_str(),
+               AT_SYMLINK_FOLLOW) == 0) {
+      temporary->name = name;
+      return true;
+    }
+    if (errno != EEXIST) return false;
   }
-  temporary->name = name;
-  return true;
+  return false;
 }
 
 // Whether an error says the filesystem has no such operation, rather than that it failed.
@@ -372,6 +417,17 @@ Outcome ReplaceOldFile(TemporaryFile* temporary, const std::string& directory,
   return Outcome::kDone;
 }
 
+// The owner's read and write bits of a file: all a replacement has before its mode comes. Read,
+// so that a later run of the same user may open a killed run's leftover to see it is one.
+mode_t OwnerBitsOf(const struct stat& original) { return original.st_mode & 0600; }
+
+// Whether the filesystem gave the new file no mode bit the old one lacks: some (FUSE mounts among
+// them) force modes whatever a file is made with.
+bool MadeNoWiderThan(int fd, const struct stat& original) {
+  struct stat made;
+  return fstat(fd, &made) == 0 && (made.st_mode & 07777 & ~original.st_mode) == 0;
+}
+
 // Writes the new content to a new file beside `target` and puts it in place whole. Over the old
 // file (`original` given, open as `originalFd`, under a lease if `leased`) only when the new file
 // carries all of the old one's identity; else the caller rewrites in place. A new settings file is
@@ -381,14 +437,17 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
                        int originalFd, bool leased, int* claimed = nullptr) {
   const std::string directory = DirectoryOf(target);
   if (original != nullptr && FolderKeepsItsNames(directory)) return Outcome::kRewriteInPlace;
-  CollectLeftovers(directory);
+  if (original == nullptr) CollectLeftovers(directory, -1);  // else the caller has
   TemporaryFile temporary;
-  // A replacement stays private until it carries the old file's identity; a new settings file
-  // has from the start what open(2) gives it.
-  if (!MakeTemporaryFile(directory, original == nullptr ? 0666 : 0600, &temporary)) {
+  // A replacement is made with no more than the old file gives its owner, and no bit for anyone
+  // else, until it carries the old file's identity: its mode comes last. A new settings file has
+  // from the start what open(2) gives it.
+  if (!MakeTemporaryFile(directory, original == nullptr ? 0666 : OwnerBitsOf(*original),
+                         &temporary)) {
     return Outcome::kRewriteInPlace;
   }
-  if (original != nullptr && !CarryInodeFlags(originalFd, temporary.fd)) {
+  if (original != nullptr &&
+      (!CarryInodeFlags(originalFd, temporary.fd) || !MadeNoWiderThan(temporary.fd, *original))) {
     DiscardTemporaryFile(&temporary);
     return Outcome::kRewriteInPlace;
   }
@@ -529,8 +588,10 @@ Outcome UpdateExistingFile(const std::string& target, const char* section, const
     outcome = Outcome::kDone;
   } else {
     // Every name of a hard-linked file, and everyone who has it open, sees a change in place.
+    // A killed run's leftover may be a second name of the file: gone before the links count.
+    CollectLeftovers(DirectoryOf(target), fd);
     WriteLease lease;
-    if (locked.st_nlink > 1 || OthersHaveItOpen(fd, &lease)) {
+    if (fstat(fd, &locked) != 0 || locked.st_nlink > 1 || OthersHaveItOpen(fd, &lease)) {
       outcome = Outcome::kRewriteInPlace;
     } else {
       outcome = PublishNewFile(target, text.view(), changes, &locked, fd, lease.held);
