@@ -6,6 +6,7 @@
 //   rival  another writer creates the target, holding kRivalText (link, linkat, renameat2);
 //   stop   the process stops (SIGSTOP), for the test to look at its files, until SIGCONT;
 //   quiet  the call succeeds without doing anything, as on FAT mounted "quiet" (fchmod).
+//   wide   the file opened gets mode 0666 whatever was asked, as some FUSE mounts force (open).
 // "name:call:!command" runs the shell command just before that call, which then goes through:
 // what an administrator does at that moment of a run.
 #include <dlfcn.h>
@@ -240,8 +241,10 @@ int open(const char* path, int flags, ...) {
   mode_t mode = TakesMode(flags) ? va_arg(rest, mode_t) : 0;
   va_end(rest);
   const Fault* fault = FaultFor("open");
-  if (fault != nullptr) return errno = fault->error, -1;
-  return Next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+  if (fault != nullptr && !Is(fault, "wide")) return errno = fault->error, -1;
+  const int fd = Next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+  if (fd >= 0 && Is(fault, "wide")) Next<int (*)(int, mode_t)>("fchmod")(fd, 0666);
+  return fd;
 }
 int open64(const char* path, int flags, ...) {
   va_list rest;
