@@ -5,11 +5,14 @@
 """
 # Rows here: a file dressed in what must stay around its bytes (IDENTITY_CASES), a new file
 # against what open(2) gives (NEW_FILE_CASES), and what needs one filesystem (SPECIAL_CASES:
-# an inode past 2^32, a file over 2 GiB, /proc hidden, a planted link). No fail_io here: this
+# an inode past 2^32, a file over 2 GiB, /proc hidden, a planted link), and temporaries beside
+# another user and a container (check_temporaries). No fail_io here: this
 # test also runs the 32-bit program, through qemu-i386-static where the host needs it.
 import fcntl
 import os
+import re
 import shutil
+import stat
 import struct
 import subprocess
 import sys
@@ -17,8 +20,9 @@ import tempfile
 import time
 
 from end_to_end import Failures, emulator
-from safety_common import (NEW_FILE, NOBODY, Folder, check_changed, check_outcome, default_acl,
-                           fresh_identity, identity, run_in_own_mounts)
+from safety_common import (NEW_FILE, NOBODY, Folder, as_user, check_changed, check_outcome,
+                           default_acl, fresh_identity, identity, in_pid_namespace, marker,
+                           run_in_own_mounts, without_proc)
 
 # Filesystems a settings file lives on, each made on a sparse image file: its mkfs and size.
 FILESYSTEMS = [
@@ -400,6 +404,161 @@ def check_planted_link(program, mount, name, failures):
     folder.remove()
 
 
+def check_planted_names(program, mount, name, failures):
+    """Another user plants directories under the names that runs in containers (PID 1 up) gave
+    their temporaries, in a sticky world-writable folder: root's runs there still update the file,
+    and leave what was planted. The names two such runs take differ."""
+    folder = Folder(program, parent=mount)
+    os.chmod(folder.root, 0o1777)
+    folder.write(DRESSED)
+    planted = [os.path.join(folder.root, f".settings.ini.{pid}.new") for pid in range(1, 65)]
+    subprocess.run(as_user(NOBODY, ["mkdir", *planted]), check=True)
+    label = f"{name}: names planted by another user"
+    before = DRESSED
+    for switch in ("/u", "/i", "/u", "/i", "/u"):
+        subprocess.run(in_pid_namespace([folder.program, switch]), cwd="/", capture_output=True,
+                       timeout=60)
+        check_changed(failures, f"{label}, {switch}", before, folder.read(), switch)
+        before = folder.read()
+    left = [n for n in folder.leftovers() if not os.path.isdir(os.path.join(folder.root, n))]
+    failures.check(left == [], f"{label}: left {left}")
+    failures.check(all(os.path.isdir(path) for path in planted), f"{label}: a planted one went")
+    names = []
+    for switch in ("/i", "/u"):  # the last planted run left "/u"
+        log = folder.root + ".calls"
+        subprocess.run(["strace", "-f", "-qq", "-o", log, "-e", "trace=linkat",
+                        *in_pid_namespace([folder.program, switch])], cwd="/", capture_output=True,
+                       timeout=60)
+        names += re.findall(r'"[^"]*/(\.settings\.ini\.[^"/]*)"', open(log).read())
+        os.remove(log)
+    failures.check(len(names) == 2 and names[0] != names[1],
+                   f"{label}: two runs as PID 1 named their temporaries {names}")
+    shutil.rmtree(folder.root)
+
+
+def check_killed_in_pid_namespace(program, mount, name, failures):
+    """A run in its own PID namespace (a container sharing the folder), killed just before its
+    rename, leaves its temporary; the next run on the host removes it, though the process ID the
+    run had there is alive here."""
+    folder = Folder(program, parent=mount)
+    folder.write(DRESSED)
+    subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=rename", "-e",
+                    "inject=rename:signal=KILL", *in_pid_namespace([folder.program, "/u"])],
+                   cwd="/", capture_output=True, timeout=60)
+    killed = folder.leftovers()
+    label = f"{name}: a run in a PID namespace killed before its rename"
+    result = folder.run("/i")
+    failures.check(killed != [], f"{label}: the kill left nothing to clear")
+    check_outcome(failures, label, result, DRESSED, folder.read(), "/i", "changed")
+    failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
+    folder.remove()
+
+
+def check_killed_after_link(program, mount, name, failures):
+    """Without /proc, a run killed after link() put its new file in place and before it removed
+    its temporary name leaves a second name of settings.ini; the next run removes it first, and
+    so replaces the file rather than rewrite it in place beside the leftover."""
+    folder = Folder(program, parent=mount)
+    subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=link,unlink", "-e",
+                    "inject=unlink:signal=KILL:when=1", *without_proc([folder.program, "/u"])],
+                   cwd="/", capture_output=True, timeout=60)
+    killed = folder.leftovers()
+    label = f"{name}: a run killed between its link and its unlink"
+    before = folder.read()
+    inode = os.stat(folder.settings).st_ino
+    result = folder.run("/i")
+    failures.check(killed != [] and before == NEW_FILE, f"{label}: the kill left {killed}")
+    check_outcome(failures, label, result, before, folder.read(), "/i", "changed")
+    failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
+    after = os.stat(folder.settings)
+    failures.check(after.st_nlink == 1 and after.st_ino != inode,
+                   f"{label}: {after.st_nlink} links, inode kept: {after.st_ino == inode}")
+    folder.remove()
+
+
+OWNER_PROBE = """import os, sys
+folder, stop = sys.argv[1], sys.argv[2]
+seen, opened = set(), set()
+while not os.path.exists(stop):
+    for name in os.listdir(folder):
+        path = os.path.join(folder, name)
+        try:
+            if not name.startswith(".settings.ini.") or os.lstat(path).st_uid != os.getuid():
+                continue
+            seen.add(name)
+            os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+            opened.add(name)
+        except OSError:
+            pass
+print(len(seen), len(opened))
+"""
+
+
+def check_owner_kept_out(program, mount, name, failures):
+    """settings.ini of uid 1234, mode 0464 (its owner may only read it). Root replaces it without
+    /proc, its named temporary held 1.5 s before each fchmod, while uid 1234 tries to open every
+    temporary of its own for writing: never once may it."""
+    folder = Folder(program, parent=mount)
+    os.chmod(folder.root, 0o1777)
+    folder.write(DRESSED)
+    os.chown(folder.settings, 1234, 1234)
+    os.chmod(folder.settings, 0o464)
+    stop = folder.root + ".stop"
+    probe = subprocess.Popen(as_user(1234, ["/usr/bin/python3", "-c", OWNER_PROBE, folder.root,
+                                            stop]), stdout=subprocess.PIPE, cwd="/")
+    result = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fchmod", "-e",
+                             "inject=fchmod:delay_enter=1500000",
+                             *without_proc([folder.program, "/u"])],
+                            cwd="/", capture_output=True, timeout=60)
+    open(stop, "w").close()
+    seen, opened = map(int, probe.communicate(timeout=60)[0].split())
+    os.remove(stop)
+    label = f"{name}: the old owner trying to open the replacement"
+    failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
+    check_changed(failures, label, DRESSED, folder.read(), "/u")
+    failures.check(seen > 0, f"{label}: it never saw a temporary of its own")
+    failures.check(opened == 0, f"{label}: it opened {opened} for writing")
+    failures.check(stat.S_IMODE(os.stat(folder.settings).st_mode) == 0o464, f"{label}: mode")
+    folder.remove()
+
+
+def check_collector_before_lock(program, mount, name, failures):
+    """Without /proc, a run's named temporary is held before its lock (a 3 s delay on flock); a
+    run meanwhile takes it for a leftover and removes it. The first run takes another name and
+    its update lands too, on the file the second one made."""
+    folder = Folder(program, parent=mount)
+    first = subprocess.Popen(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=flock", "-e",
+                              "inject=flock:delay_enter=3000000:when=1",
+                              *without_proc([folder.program, "/u"])], cwd="/",
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 30
+    while folder.leftovers() == [] and time.monotonic() < deadline:
+        time.sleep(0.01)
+    made = folder.leftovers()
+    folder.run("/i")
+    in_time = first.poll() is None
+    first.wait(timeout=60)
+    label = f"{name}: a temporary removed before its maker locked it"
+    failures.check(made != [] and in_time, f"{label}: the second run missed the window")
+    failures.check(marker(folder.read() or b"") == "ko197311",
+                   f"{label}: the first run's update lost: {folder.read()!r}")
+    failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
+    folder.remove()
+
+
+def check_temporaries(program, mount, name, failures):
+    """Temporaries beside another user and a container sharing the folder."""
+    if emulator(program):
+        print(f"SKIPPED: {name} temporaries: strace would see qemu-user's calls, not the"
+              " program's")
+        return
+    check_planted_names(program, mount, name, failures)
+    check_killed_in_pid_namespace(program, mount, name, failures)
+    check_killed_after_link(program, mount, name, failures)
+    check_owner_kept_out(program, mount, name, failures)
+    check_collector_before_lock(program, mount, name, failures)
+
+
 # Cases that need what only one of the filesystems offers, or one is enough for.
 SPECIAL_CASES = {"ext4": check_without_proc, "xfs": check_large_inode, "tmpfs": check_large_file,
                  "btrfs": check_planted_link}
@@ -417,6 +576,7 @@ def inside_filesystems(program):
             mount_filesystem(name, mkfs, size, mount, images)
             check_identity_cases(program, mount, name, failures)
             check_new_files(program, mount, name, failures)
+            check_temporaries(program, mount, name, failures)
             if name in SPECIAL_CASES:
                 SPECIAL_CASES[name](program, mount, name, failures)
         finally:

@@ -47,11 +47,14 @@ FAULTS = [
     ("rename:1:16", "existing", "/u", "changed"),  # EBUSY: a file mounted onto the name
     ("rename:1:13", "existing", "/u", "changed"),  # EACCES: folder made read-only meanwhile
     ("linkat:1:30", "existing", "/u", "changed"),  # EROFS while naming the new file
+    ("linkat:1:17", "existing", "/u", "changed"),  # the name found taken: another, never removed
     ("open:2:95", "existing", "/u", "changed"),   # no O_TMPFILE here: a named temporary file instead
     ("open:2:95,rename:1:5", "existing", "/u", "same"),
     ("open:2:95,pwrite:1:28", "existing", "/u", "changed"),
     ("fchmod:1:38", "existing", "/u", "in place"),  # no modes (FAT)
     ("fchmod:1:quiet", "existing", "/u", "in place"),  # a mode quietly not set
+    ("open:2:wide", "existing", "/u", "in place"),  # made 0666 (a FUSE mount forcing modes)
+    ("open:2:95,open:3:17", "existing", "/u", "changed"),  # the named temporary's name taken
     ("fsetxattr:1:95", "existing", "/u", "in place"),  # the attribute cannot be carried
     ("flistxattr:1:5", "existing", "/u", "in place"),  # nor when they cannot be listed
     ("open:2:13,open:3:13", "existing", "/u", "changed"),  # no new file in the folder: in place

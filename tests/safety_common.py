@@ -149,6 +149,23 @@ def check_changed(failures, label, before, after, switch):
 NOBODY = 65534
 
 
+def as_user(uid, command):
+    """The command run as another, unprivileged user (user and group `uid`, no other groups)."""
+    return ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", *command]
+
+
+def in_pid_namespace(command):
+    """The command as a container runtime starts it: in a PID namespace of its own, where it is
+    process 1, with a mount namespace and a /proc to match."""
+    return ["unshare", "--pid", "--fork", "--mount-proc", *command]
+
+
+def without_proc(command):
+    """The command in a mount namespace of its own with /proc hidden, as in some containers."""
+    return ["unshare", "-m", "--propagation", "private", "sh", "-c",
+            'mount -t tmpfs tmpfs /proc && exec "$@"', "sh", *command]
+
+
 def run_in_own_mounts(failures, what, script, *arguments):
     """The test script again, as root in a mount namespace of its own, where it mounts what it
     tests on."""
