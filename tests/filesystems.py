@@ -361,8 +361,11 @@ def check_without_proc(program, mount, name, failures):
     shutil.copy(folder.program, os.path.join(other.root, "decoy"))
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/proc"], check=True)
     try:
-        result = subprocess.run(["decoy", "/i"], executable=other.program, cwd=other.root,
-                                capture_output=True, timeout=60)
+        qemu = emulator(other.program)
+        # qemu-user takes the name the program sees as argv[0] from its -0 option.
+        started = qemu + ["-0", "decoy", other.program] if qemu else ["decoy"]
+        result = subprocess.run(started + ["/i"], executable=(qemu or [other.program])[0],
+                                cwd=other.root, capture_output=True, timeout=60)
     finally:
         subprocess.run(["umount", "/proc"], check=True)
     label = f"{name} without /proc, through a link"
