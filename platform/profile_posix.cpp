@@ -380,7 +380,9 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
                        const profile::TextChanges& changes, const struct stat* original,
                        int originalFd, bool leased, int* claimed = nullptr) {
   const std::string directory = DirectoryOf(target);
-  if (original != nullptr && FolderKeepsItsNames(directory)) return Outcome::kRewriteInPlace;
+  if (original != nullptr && (ShowsUnmappedId(*original) || FolderKeepsItsNames(directory))) {
+    return Outcome::kRewriteInPlace;
+  }
   CollectLeftovers(directory);
   TemporaryFile temporary;
   // A replacement stays private until it carries the old file's identity; a new settings file
