@@ -229,6 +229,11 @@ bool IsSameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+bool HasOtherNames(int fd) {
+  struct stat now;
+  return fstat(fd, &now) != 0 || now.st_nlink > 1;
+}
+
 // A temporary file in the target's directory: unnamed where the filesystem allows (and /proc can
 // name it later), so that a killed run leaves nothing behind; otherwise under a hidden name unique
 // to this run. It gets `mode` as open(2) gives it: less the umask or as the folder's default ACL
@@ -364,7 +369,10 @@ Outcome ReplaceOldFile(TemporaryFile* temporary, const std::string& directory,
     return IsRefusedByFolder(errno) ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
   if (!StillCarries(target, originalFd, temporary->fd)) return Outcome::kStartOver;
-  if (LeaseBroken(originalFd, leased)) return Outcome::kRewriteInPlace;
+  // A hard link made during the run must see the change too, as one there at the start does.
+  if (LeaseBroken(originalFd, leased) || HasOtherNames(originalFd)) {
+    return Outcome::kRewriteInPlace;
+  }
   if (rename(temporary->name.c_str(), target.c_str()) != 0) {
     return IsRefusedByFolder(errno) ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
