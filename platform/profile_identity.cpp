@@ -225,7 +225,7 @@ bool CarryInodeFlags(int from, int to) { return CarryFlags(from, to) && CarryPro
 // such a file must not be published, for it would be another file with other rights.
 bool CarryIdentity(int from, const struct stat& original, int to) {
   struct stat created;
-  if (fstat(to, &created) != 0) return false;
+  if (ShowsUnmappedId(original) || fstat(to, &created) != 0) return false;
   // Changing the owner clears set-ID bits, so the mode follows it.
   if ((created.st_uid != original.st_uid || created.st_gid != original.st_gid) &&
       fchown(to, original.st_uid, original.st_gid) != 0) {

@@ -21,6 +21,7 @@ bool ShowsUnmappedId(const struct stat& file);
 
 // Makes the new file `to` what the old file `from` (whose status is `original`) is to a reader or
 // an access check. False when any of it cannot be carried: then `to` must not be published.
+// An owner or group that shows as the overflow ID is among what cannot be.
 bool CarryIdentity(int from, const struct stat& original, int to);
 
 // Whether `target` still names the locked file `from`, and `from` still has the owner, group,

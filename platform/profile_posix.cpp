@@ -398,9 +398,7 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
     return original != nullptr ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
   const std::string directory = DirectoryOf(target);
-  if (original != nullptr && (ShowsUnmappedId(*original) || FolderKeepsItsNames(directory))) {
-    return Outcome::kRewriteInPlace;
-  }
+  if (original != nullptr && FolderKeepsItsNames(directory)) return Outcome::kRewriteInPlace;
   CollectLeftovers(directory);
   TemporaryFile temporary;
   // A replacement stays private until it carries the old file's identity; a new settings file
