@@ -8,7 +8,6 @@ blklogwrites driver logs write by write. The host rebuilds the disk at each cras
 it (the journal or log replayed) and compares settings.ini with the old and the new bytes.
 """
 import glob
-import hashlib
 import lzma
 import os
 import re
@@ -335,13 +334,13 @@ def guest_job(fs, case_list, mark_block):
 def read_log(path):
     """Entries (sector, sectors, flags, offset of data in the log) in dm-log-writes format."""
     data = open(path, "rb").read()
-    magic, version, count, sector_size = struct.unpack_from("<QQQI", data, 0)
+    magic, _, count, sector_size = struct.unpack_from("<QQQI", data, 0)
     if magic != LOG_MAGIC:
         raise RuntimeError(f"{path}: no write log header (magic {magic:#x})")
     entries = []
     position = sector_size
     for _ in range(count):
-        sector, sectors, flags, data_length = struct.unpack_from("<QQQQ", data, position)
+        sector, sectors, flags = struct.unpack_from("<QQQ", data, position)
         position += sector_size
         length = sectors * SECTOR
         entries.append((sector, sectors, flags, position))
