@@ -429,6 +429,9 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
   Outcome outcome = original == nullptr
                         ? PlaceNewFile(&temporary, target, claimed)
                         : ReplaceOldFile(&temporary, directory, target, originalFd, leased);
+  // Btrfs (Linux 6.1) does not log the fsync of a file without links, so the data flushed while
+  // it was unnamed is lost at a power cut unless the file is flushed again under its name.
+  if (outcome == Outcome::kDone && fsync(temporary.fd) != 0) outcome = Outcome::kFailed;
   // Success is reported only once the new name is flushed.
   if (outcome == Outcome::kDone && !SyncDirectory(directory, temporary.fd)) {
     outcome = Outcome::kFailed;
