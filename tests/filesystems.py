@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""What surrounds the file's bytes, on ext4, XFS, Btrfs and tmpfs mounted for the test (as root).
+"""What surrounds the file's bytes, on ext4, XFS, Btrfs, tmpfs and FUSE (bindfs) mounted for the
+test (as root).
 
   filesystems.py PROGRAM
 """
@@ -31,7 +32,12 @@ FILESYSTEMS = [
     ("xfs", ["mkfs.xfs", "-q", "-f", "-d", "agcount=4", "-l", "size=64m"], "3T"),
     ("btrfs", ["mkfs.btrfs", "-q", "-f"], "256M"),
     ("tmpfs", None, None),
+    # FUSE: an ext4 image seen through bindfs; and through bindfs forcing every new file's mode
+    # to rw for all, as a mount for shared folders may.
+    ("bindfs", ["bindfs"], "64M"),
+    ("bindfs forcing modes", ["bindfs", "--create-with-perms=a+rw"], "64M"),
 ]
+FUSE = ("bindfs", "bindfs forcing modes")
 DRESSED = b"; kept\n[tovrin]\nother=1\nmdb=old\n"
 
 
@@ -252,9 +258,19 @@ def test_filesystems(program, failures):
     run_in_own_mounts(failures, "filesystems", __file__, "--inside-filesystems", program)
 
 
+# Where each FUSE mount's files really are.
+BENEATH = {}
+
+
 def mount_filesystem(name, mkfs, size, where, images):
     if mkfs is None:
         subprocess.run(["mount", "-t", "tmpfs", "tmpfs", where], check=True)
+        return
+    if mkfs[0] == "bindfs":
+        BENEATH[where] = os.path.join(images, "beneath")
+        os.mkdir(BENEATH[where])
+        mount_filesystem("ext4", ["mkfs.ext4", "-q", "-F"], size, BENEATH[where], images)
+        subprocess.run(mkfs + [BENEATH[where], where], check=True)
         return
     image = os.path.join(images, name + ".img")
     subprocess.run(["truncate", "-s", size, image], check=True)
@@ -269,8 +285,19 @@ NEEDS_FSXATTR_IOCTL = ("project ID 42, where the filesystem has one",
                        "project ID 42, run by the file's owner")
 
 
+# bindfs passes no inode-flag or project-ID ioctl on (chattr: "Operation not supported"), so
+# these files cannot be dressed through it.
+NOT_THROUGH_FUSE = ("an immutable file", "an append-only file", "an append-only folder",
+                    "inode flags +A +d +S +s +u +t +C +m, those the filesystem has",
+                    "project ID 42, where the filesystem has one",
+                    "project ID 42, run by the file's owner",
+                    "a folder with +d +A (+s +u +t where kept), a file without")
+
+
 def check_identity_cases(program, mount, name, failures):
     for label, dress, switch, user, expected in IDENTITY_CASES:
+        if name in FUSE and label in NOT_THROUGH_FUSE:
+            continue
         if emulator(program) and label in NEEDS_FSXATTR_IOCTL and name == "xfs":
             print(f"SKIPPED: {name}: {label}: this host cannot execute 32-bit x86 code, and "
                   "qemu-i386-static does not pass FS_IOC_FSGETXATTR on (ENOSYS)")
@@ -694,9 +721,57 @@ def check_temporaries(program, mount, name, failures):
     check_collector_before_lock(program, mount, name, failures)
 
 
+def check_fuse_openers(program, mount, name, failures):
+    """A lease sees who opened the file through the same FUSE mount, not who holds the file
+    beneath it: that one is replaced, and the holder keeps the old bytes."""
+    for where, expected in [("through the mount", "in place"), ("beneath the mount", "replaced")]:
+        folder = Folder(program, parent=mount)
+        folder.write(DRESSED)
+        held = folder.settings
+        if where == "beneath the mount":
+            held = os.path.join(BENEATH[mount], os.path.relpath(folder.settings, mount))
+        inode = os.stat(folder.settings).st_ino
+        with open(held, "rb") as holder:
+            result = folder.run("/u")
+            seen = holder.read()
+        label = f"{name}: settings.ini held open {where}, /u"
+        check_outcome(failures, label, result, DRESSED, folder.read(), "/u", expected)
+        failures.check((os.stat(folder.settings).st_ino == inode) == (expected == "in place"),
+                       f"{label}: not {expected}")
+        failures.check(seen == (folder.read() if expected == "in place" else DRESSED),
+                       f"{label}: the holder reads {seen!r}")
+        failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
+        folder.remove()
+
+
+def check_forced_modes(program, mount, name, failures):
+    """A mount that makes every new file rw for all: settings.ini of mode 0600 is never readable
+    by others, not even as the temporary its run made, caught at its first write."""
+    folder = Folder(program, parent=mount)
+    folder.write(DRESSED)
+    os.chmod(folder.settings, 0o600)
+    qemu = emulator(folder.program)
+    subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64", "-e",
+                    "inject=pwrite64:signal=KILL:when=1", *qemu, folder.program, "/u"],
+                   cwd="/", capture_output=True, timeout=60)
+    label = f"{name}: settings.ini of mode 0600"
+    for each in [folder.settings] + [os.path.join(folder.root, n) for n in folder.leftovers()]:
+        mode = stat.S_IMODE(os.stat(each).st_mode)
+        failures.check(mode & ~0o600 == 0, f"{label}, run killed at its first write: "
+                                           f"{os.path.basename(each)} has mode {mode:04o}")
+    failures.check(folder.read() == DRESSED, f"{label}, run killed at its first write: "
+                                             f"{folder.read()!r}")
+    result = folder.run("/u")
+    check_outcome(failures, label, result, DRESSED, folder.read(), "/u", "replaced")
+    mode = stat.S_IMODE(os.stat(folder.settings).st_mode)
+    failures.check(mode == 0o600, f"{label}, /u: mode {mode:04o}")
+    folder.remove()
+
+
 # Cases that need what only one of the filesystems offers, or one is enough for.
 SPECIAL_CASES = {"ext4": check_without_proc, "xfs": check_large_inode, "tmpfs": check_large_file,
-                 "btrfs": check_planted_link}
+                 "btrfs": check_planted_link, "bindfs": check_fuse_openers,
+                 "bindfs forcing modes": check_forced_modes}
 
 
 def inside_filesystems(program):
@@ -705,17 +780,20 @@ def inside_filesystems(program):
         print(f"through {emulator(program)[0]}: this host cannot execute 32-bit x86 code")
     images = tempfile.mkdtemp(prefix="ko197311-images-")
     for name, mkfs, size in FILESYSTEMS:
-        mount = tempfile.mkdtemp(prefix=f"ko197311-{name}-")
+        mount = tempfile.mkdtemp(prefix=f"ko197311-{name.replace(' ', '-')}-")
         started = time.monotonic()
         try:
             mount_filesystem(name, mkfs, size, mount, images)
-            check_identity_cases(program, mount, name, failures)
-            check_new_files(program, mount, name, failures)
-            check_temporaries(program, mount, name, failures)
+            if name != "bindfs forcing modes":
+                check_identity_cases(program, mount, name, failures)
+                check_new_files(program, mount, name, failures)
+                check_temporaries(program, mount, name, failures)
             if name in SPECIAL_CASES:
                 SPECIAL_CASES[name](program, mount, name, failures)
         finally:
             subprocess.run(["umount", mount], capture_output=True)
+            # lazily: the bindfs daemon may still hold it for a moment after its own unmount
+            subprocess.run(["umount", "-l", os.path.join(images, "beneath")], capture_output=True)
             os.rmdir(mount)
             shutil.rmtree(images)
             os.makedirs(images)
