@@ -103,26 +103,38 @@ TEST_F(ProfileFileTest, FileWithoutWriteBitsIsNeverChanged) {
 }
 
 // Samba's user.DOSATTRIB: the old text form, and the record Samba 4.17 writes (version 5: empty
-// text, padding, version, union tag, padding, valid fields, attributes, create time).
-std::string WindowsAttributes(unsigned char attributes) {
-  std::string record("\0\0\5\0\5\0\0\0\x11\0\0\0", 12);
-  record += std::string(1, static_cast<char>(attributes)) + std::string(3 + 8, '\0');
+// text, padding, version, union tag, padding, valid fields, attributes, create time). Samba 4.0
+// wrote the text "0x..." into the record too, and the version and tag are read from the record.
+std::string WindowsAttributes(unsigned char attributes, char version = 5, char tag = 5,
+                              const std::string& text = "") {
+  std::string record = text + '\0';
+  record.resize((record.size() + 1) & ~size_t{1}, '\0');
+  record += std::string{version, '\0', tag, '\0'};
+  record.resize((record.size() + 3) & ~size_t{3}, '\0');
+  record += std::string("\x11\0\0\0", 4) + static_cast<char>(attributes) + std::string(3 + 8, '\0');
   return record;
 }
 
 TEST_F(ProfileFileTest, FileMarkedReadOnlyForWindowsIsNeverChanged) {
   for (const std::string& mark :
-       {WindowsAttributes(0x21), WindowsAttributes(0x01), std::string("0x21\0", 5)}) {
+       {WindowsAttributes(0x21), WindowsAttributes(0x01), std::string("0x21\0", 5),
+        std::string("0x00000001\0", 11), std::string("0x1\0", 4),
+        WindowsAttributes(0x01, 3, 3, "0x1"), WindowsAttributes(0x21, 3, 3, "0x21")}) {
     WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
     ASSERT_EQ(setxattr(path.c_str(), "user.DOSATTRIB", mark.data(), mark.size(), 0), 0);
-    EXPECT_FALSE(SetKo());
+    EXPECT_FALSE(SetKo()) << testing::PrintToString(mark);
     EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=old\n");
     unlink(path.c_str());
   }
-  for (const std::string& mark : {WindowsAttributes(0x20), std::string("0x20\0", 5)}) {
+  // Not read-only, nor forms this routine does not know (versions before 3 have no word of valid
+  // fields, and a later one may move the attributes), nor a record cut short in its word.
+  for (const std::string& mark :
+       {WindowsAttributes(0x20), std::string("0x20\0", 5), std::string("0x00000020\0", 11),
+        WindowsAttributes(0x21, 6, 6), WindowsAttributes(0x01, 2, 2).replace(8, 1, "\x20"),
+        WindowsAttributes(0x21, 5, 4), WindowsAttributes(0x21).substr(0, 13)}) {
     WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
     ASSERT_EQ(setxattr(path.c_str(), "user.DOSATTRIB", mark.data(), mark.size(), 0), 0);
-    EXPECT_TRUE(SetKo());
+    EXPECT_TRUE(SetKo()) << testing::PrintToString(mark);
     EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=ko197311\n");
     unlink(path.c_str());
   }
@@ -172,6 +184,30 @@ TEST_F(ProfileFileTest, SymbolicLinkStaysAndItsTargetIsUpdated) {
   EXPECT_TRUE(S_ISLNK(StatOf(path).st_mode));
   EXPECT_EQ(ReadFile(elsewhere + "/missing.ini"), "[tovrin]\nmdb=ko197311\n");
   EXPECT_EQ(Entries(), "elsewhere\nsettings.ini\n");
+}
+
+// Changing a file's owner takes its capability away, so the owner is set before the attributes.
+TEST_F(ProfileFileTest, FileCapabilityOfAnotherOwnerIsKept) {
+  if (geteuid() != 0) {
+    const char* ci = getenv("CI");
+    EXPECT_FALSE(ci != nullptr && std::string(ci) == "true") << "skipped under CI";
+    GTEST_SKIP() << "SKIPPED: another owner and a capability need root";
+  }
+  WriteFile(path, "[tovrin]\nmdb=old\n", 0750);
+  ASSERT_EQ(chown(path.c_str(), 1234, 2345), 0);
+  // Revision 2, effective, permitted CAP_NET_BIND_SERVICE.
+  const std::string capability("\x01\0\0\x02\0\x04\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 20);
+  ASSERT_EQ(setxattr(path.c_str(), "security.capability", capability.data(), capability.size(), 0),
+            0);
+  const ino_t inode = StatOf(path).st_ino;
+  EXPECT_TRUE(SetKo());
+  EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=ko197311\n");
+  char kept[64];
+  const ssize_t size = getxattr(path.c_str(), "security.capability", kept, sizeof kept);
+  EXPECT_EQ(std::string(kept, size < 0 ? 0 : size), capability);
+  EXPECT_NE(StatOf(path).st_ino, inode);  // replaced whole, not rewritten in place
+  EXPECT_EQ(StatOf(path).st_uid, 1234u);
+  EXPECT_EQ(Entries(), "settings.ini\n");
 }
 
 // A hard-linked file is rewritten in place: every name sees the change.
