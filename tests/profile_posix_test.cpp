@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -208,6 +209,33 @@ TEST_F(ProfileFileTest, FileCapabilityOfAnotherOwnerIsKept) {
   EXPECT_NE(StatOf(path).st_ino, inode);  // replaced whole, not rewritten in place
   EXPECT_EQ(StatOf(path).st_uid, 1234u);
   EXPECT_EQ(Entries(), "settings.ini\n");
+}
+
+// Only a killed run's own temporary file is collected: not a folder or a link under such a name,
+// nor a file a live run holds.
+TEST_F(ProfileFileTest, WhatLooksLikeALeftoverButIsNotStays) {
+  pid_t gone = fork();
+  ASSERT_GE(gone, 0);
+  if (gone == 0) _exit(0);
+  ASSERT_EQ(waitpid(gone, nullptr, 0), gone);  // its process ID names no live run
+  const std::string prefix = directory + "/.settings.ini." + std::to_string(gone);
+  ASSERT_EQ(mkdir((prefix + ".new").c_str(), 0755), 0);
+  WriteFile(directory + "/notes.ini", "[notes]\n", 0644);
+  ASSERT_EQ(symlink("notes.ini", (prefix + ".1.0.tmp").c_str()), 0);
+  WriteFile(prefix + ".2.0.tmp", "held\n", 0600);
+  const int held = open((prefix + ".2.0.tmp").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
+  const std::string before = Entries();
+  EXPECT_TRUE(SetKo());
+  close(held);
+  EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=ko197311\n");
+  EXPECT_EQ(Entries(), before);
+  EXPECT_TRUE(S_ISDIR(StatOf(prefix + ".new").st_mode));
+  EXPECT_TRUE(S_ISLNK(StatOf(prefix + ".1.0.tmp").st_mode));
+  EXPECT_EQ(ReadFile(directory + "/notes.ini"), "[notes]\n");
+  EXPECT_EQ(ReadFile(prefix + ".2.0.tmp"), "held\n");
 }
 
 // A hard-linked file is rewritten in place: every name sees the change.
