@@ -213,7 +213,7 @@ def test_injected_faults(program, library, failures):
     folder.remove()
 
     # A reader opens it then: its open only downgrades the lease, and waits. The run goes in place
-    # and the reader reads the whole change. At the in-place write (the fourth: three put the new
+    # and the reader reads the whole change. At the in-place write (the third: two put the new
     # file's content) the run waits for the reader's read, unless its lease still holds it back.
     folder = Folder(program)
     dress_existing(folder.settings, OTHER_LINES)
@@ -225,7 +225,7 @@ def test_injected_faults(program, library, failures):
     held = (f"for i in $(seq 500); do [ -e {opened} ] && break; grep -q 'BREAKING.*:{inode} ' "
             f"/proc/locks && break; sleep 0.01; done")
     result = folder.run("/u", env=dict(os.environ, LD_PRELOAD=library,
-                                       FAIL_IO=f"fsync:1:!{reader},pwrite:4:!{held}"))
+                                       FAIL_IO=f"fsync:1:!{reader},pwrite:3:!{held}"))
     deadline = time.monotonic() + 10
     while not os.path.exists(opened) and time.monotonic() < deadline:
         time.sleep(0.01)
