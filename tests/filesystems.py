@@ -246,7 +246,8 @@ def mount_filesystem(name, mkfs, size, where, images):
 # project ID; where this host cannot execute 32-bit code, these cases would test the emulator on
 # XFS, the one filesystem here that keeps project IDs.
 NEEDS_FSXATTR_IOCTL = ("project ID 42, where the filesystem has one",
-                       "project ID 42, run by the file's owner")
+                       "project ID 42, run by the file's owner",
+                       "XFS's extent size, no-defrag, filestream and CoW extent size, where kept")
 
 
 def check_identity_cases(program, mount, name, failures):
