@@ -182,9 +182,6 @@ SWEEP_RUNS = [
     ("in place, growing", OTHER_LINES, "/u", True),
     ("in place, shrinking", STARTS["marked"], "/d", True),
     ("in place, growing mid-file", b"[tovrin]\nmdb=old\nx=1\n", "/u", True),
-    # A tail of 580 kB: under a mebibyte, written in one call, so no kill between two lands.
-    ("in place, a 580 kB tail", b"[tovrin]\nmdb=old\n" + b"; %s\n" % (b"p" * 80) * 7000, "/u",
-     True),
 ]
 STRACE_CALL = re.compile(r"^\d+\s+(\w+)\(")
 # Each call is failed with EIO; those that take space also with a full disk.
