@@ -2,6 +2,7 @@
 #include "profile_identity.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -174,7 +175,48 @@ bool ReadWindowsAttributes(const std::string& value, uint32_t* attributes) {
   return true;
 }
 
+// The numbers in a small file of /proc, up to `most` of them; false where it cannot be read.
+bool ReadNumbers(const char* path, unsigned long long* numbers, size_t most, size_t* count) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[512];
+  ssize_t got = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (got <= 0) return false;
+  text[got] = 0;
+  *count = 0;
+  for (char* at = text; *count < most;) {
+    char* end = nullptr;
+    const unsigned long long number = std::strtoull(at, &end, 10);
+    if (end == at) break;
+    numbers[(*count)++] = number;
+    at = end;
+  }
+  return true;
+}
+
+// Whether `id` may stand for one this user namespace does not map: it equals the overflow ID
+// (65534 where /proc cannot tell), and the namespace's map (uid_map or gid_map, lines of inner
+// start, outer start, count) leaves some ID out. The initial namespace maps every one, so there
+// the number is the ID itself.
+bool MayStandForUnmapped(unsigned id, const char* overflowFile, const char* mapFile) {
+  unsigned long long numbers[48];  // the first lines of a map: a map read short counts less
+  size_t count = 0;
+  const unsigned long long overflow =
+      ReadNumbers(overflowFile, numbers, 1, &count) && count == 1 ? numbers[0] : 65534;
+  if (id != overflow) return false;
+  if (!ReadNumbers(mapFile, numbers, sizeof numbers / sizeof numbers[0], &count)) return true;
+  unsigned long long mapped = 0;
+  for (size_t line = 0; line + 2 < count; line += 3) mapped += numbers[line + 2];
+  return mapped < 0xffffffffULL;  // every ID but (uid_t)-1, which is none
+}
+
 }  // namespace
+
+bool ShowsUnmappedId(const struct stat& file) {
+  return MayStandForUnmapped(file.st_uid, "/proc/sys/kernel/overflowuid", "/proc/self/uid_map") ||
+         MayStandForUnmapped(file.st_gid, "/proc/sys/kernel/overflowgid", "/proc/self/gid_map");
+}
 
 bool CarryInodeFlags(int from, int to) { return CarryFlags(from, to) && CarryProject(from, to); }
 
@@ -183,7 +225,7 @@ bool CarryInodeFlags(int from, int to) { return CarryFlags(from, to) && CarryPro
 // such a file must not be published, for it would be another file with other rights.
 bool CarryIdentity(int from, const struct stat& original, int to) {
   struct stat created;
-  if (fstat(to, &created) != 0) return false;
+  if (ShowsUnmappedId(original) || fstat(to, &created) != 0) return false;
   // Changing the owner clears set-ID bits, so the mode follows it.
   if ((created.st_uid != original.st_uid || created.st_gid != original.st_gid) &&
       fchown(to, original.st_uid, original.st_gid) != 0) {

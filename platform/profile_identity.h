@@ -14,8 +14,14 @@ namespace platform {
 // when any of it cannot be carried.
 bool CarryInodeFlags(int from, int to);
 
+// Whether the file's owner or group shows as the overflow ID, which the kernel shows for an ID this
+// user namespace does not map (a rootless container's view of the host's root): a new file could
+// only get the mapped ID of that number, another one, so it cannot carry it.
+bool ShowsUnmappedId(const struct stat& file);
+
 // Makes the new file `to` what the old file `from` (whose status is `original`) is to a reader or
 // an access check. False when any of it cannot be carried: then `to` must not be published.
+// An owner or group that shows as the overflow ID is among what cannot be.
 bool CarryIdentity(int from, const struct stat& original, int to);
 
 // Whether `target` still names the locked file `from`, and `from` still has the owner, group,

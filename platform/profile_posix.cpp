@@ -229,6 +229,16 @@ bool IsSameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+bool HasOtherNames(int fd) {
+  struct stat now;
+  return fstat(fd, &now) != 0 || now.st_nlink > 1;
+}
+
+bool IsSymbolicLink(const std::string& name) {
+  struct stat named;
+  return lstat(name.c_str(), &named) == 0 && S_ISLNK(named.st_mode);
+}
+
 // A temporary file in the target's directory: unnamed where the filesystem allows (and /proc can
 // name it later), so that a killed run leaves nothing behind; otherwise under a hidden name unique
 // to this run. It gets `mode` as open(2) gives it: less the umask or as the folder's default ACL
@@ -364,7 +374,10 @@ Outcome ReplaceOldFile(TemporaryFile* temporary, const std::string& directory,
     return IsRefusedByFolder(errno) ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
   if (!StillCarries(target, originalFd, temporary->fd)) return Outcome::kStartOver;
-  if (LeaseBroken(originalFd, leased)) return Outcome::kRewriteInPlace;
+  // A hard link made during the run must see the change too, as one there at the start does.
+  if (LeaseBroken(originalFd, leased) || HasOtherNames(originalFd)) {
+    return Outcome::kRewriteInPlace;
+  }
   if (rename(temporary->name.c_str(), target.c_str()) != 0) {
     return IsRefusedByFolder(errno) ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
@@ -379,6 +392,11 @@ Outcome ReplaceOldFile(TemporaryFile* temporary, const std::string& directory,
 Outcome PublishNewFile(const std::string& target, std::string_view text,
                        const profile::TextChanges& changes, const struct stat* original,
                        int originalFd, bool leased, int* claimed = nullptr) {
+  // The link's own name, where /proc could not name the file it leads to: a file put there would
+  // take the link's place.
+  if (IsSymbolicLink(target)) {
+    return original != nullptr ? Outcome::kRewriteInPlace : Outcome::kFailed;
+  }
   const std::string directory = DirectoryOf(target);
   if (original != nullptr && FolderKeepsItsNames(directory)) return Outcome::kRewriteInPlace;
   CollectLeftovers(directory);
@@ -411,6 +429,9 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
   Outcome outcome = original == nullptr
                         ? PlaceNewFile(&temporary, target, claimed)
                         : ReplaceOldFile(&temporary, directory, target, originalFd, leased);
+  // Btrfs (Linux 6.1) does not log the fsync of a file without links, so the data flushed while
+  // it was unnamed is lost at a power cut unless the file is flushed again under its name.
+  if (outcome == Outcome::kDone && fsync(temporary.fd) != 0) outcome = Outcome::kFailed;
   // Success is reported only once the new name is flushed.
   if (outcome == Outcome::kDone && !SyncDirectory(directory, temporary.fd)) {
     outcome = Outcome::kFailed;
@@ -561,43 +582,48 @@ bool NameOfDescriptor(int fd, const struct stat& reached, std::string* name) {
   return true;
 }
 
-// The name at the end of a chain of symbolic links, read one link at a time: for a dangling link,
-// and where /proc is hidden. The kernel has walked the chain first, under its own rules.
-bool NameAtEndOfLinks(const char* fileName, std::string* name) {
-  std::string path = fileName;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat info;
-    const bool exists = lstat(path.c_str(), &info) == 0;
-    if (!exists && errno != ENOENT) return false;
-    if (!exists || !S_ISLNK(info.st_mode)) {
-      *name = path;
-      return true;
-    }
-    char text[PATH_MAX];
-    ssize_t got = readlink(path.c_str(), text, sizeof text);
-    if (got <= 0 || static_cast<size_t>(got) == sizeof text) return false;
-    std::string next(text, static_cast<size_t>(got));
-    path = next[0] == '/' ? next : DirectoryOf(path) + "/" + next;
+// A dangling link, for a run that would make the file: the kernel follows the link and makes the
+// file at its end, as open(2) makes any new settings file (0666 less the umask, or as the folder's
+// default ACL says), under its own rules for links. That empty file is this run's claim, filled
+// under the lock and taken back if that fails. Without /proc it could not be named to be taken
+// back, so nothing is made.
+bool ClaimThroughLink(const char* fileName, std::string* target, int* claimed) {
+  if (access("/proc/self/fd", F_OK) != 0) return false;
+  int fd = open(fileName, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  struct stat made;
+  if (fstat(fd, &made) != 0 || !S_ISREG(made.st_mode) || !NameOfDescriptor(fd, made, target)) {
+    close(fd);
+    return false;
   }
-  return false;
+  // A file that someone else made meanwhile is theirs: updated as found, never taken back.
+  if (made.st_size == 0 && made.st_nlink == 1 && made.st_uid == geteuid()) {
+    *claimed = fd;
+  } else {
+    close(fd);
+  }
+  return true;
 }
 
 // The file to update, found as open(2) finds it: through a symbolic link only where the kernel's
-// path walk follows it (fs.protected_symlinks among its rules), never by resolving names here
-// first. A dangling link names the file to make. False where the kernel refuses.
-bool FindTarget(const char* fileName, std::string* target) {
+// path walk follows it (fs.protected_symlinks among its rules), never by reading links here. Its
+// name is the one the kernel gives the open file; where /proc cannot tell it, the link's own name,
+// through which the kernel finds the file each time and which only an in-place rewrite may use.
+// A dangling link gets its file from the kernel too, held in `*claimed`, where `making`. False
+// where the kernel refuses.
+bool FindTarget(const char* fileName, bool making, std::string* target, int* claimed) {
   *target = fileName;
   struct stat link;
   if (lstat(fileName, &link) != 0 || !S_ISLNK(link.st_mode)) return true;
   int fd = open(fileName, O_PATH | O_CLOEXEC);
   if (fd < 0) {
     // The kernel followed every link and found nothing at the end.
-    return errno == ENOENT && NameAtEndOfLinks(fileName, target);
+    if (errno != ENOENT) return false;
+    return !making || ClaimThroughLink(fileName, target, claimed);
   }
   struct stat reached;
-  const bool found = fstat(fd, &reached) == 0 &&
-                     (NameOfDescriptor(fd, reached, target) ||
-                      (NameAtEndOfLinks(fileName, target) && NamesFile(*target, reached)));
+  const bool found = fstat(fd, &reached) == 0;
+  if (found) NameOfDescriptor(fd, reached, target);  // else the link's own name stays
   close(fd);
   return found;
 }
@@ -634,9 +660,9 @@ void TakeBackClaim(int claimed, const std::string& target) {
 bool WriteProfile(const char* section, const char* key, const char* value, const char* fileName) {
   // Through a symbolic link the file it names is updated and the link stays.
   std::string target;
-  if (!FindTarget(fileName, &target)) return false;
-
   int claimed = -1;
+  if (!FindTarget(fileName, value != nullptr && key != nullptr, &target, &claimed)) return false;
+
   const long long deadline = NowMilliseconds() + kStartOverMilliseconds;
   Outcome outcome = WriteOnce(target, section, key, value, &claimed);
   while (outcome == Outcome::kStartOver && NowMilliseconds() < deadline) {

@@ -1,5 +1,5 @@
-# The version record and the icon images, made at build time from the project's version and the
-# ASCII art, and compiled into ko197311.rc.
+# The version record, the icon images and the manifest, made at build time from the project's
+# version and the ASCII art, and compiled into ko197311.rc.
 
 # The record shows the version as 4.00.0004: major, two-digit minor, four-digit revision.
 string(LENGTH "${PROJECT_VERSION_MINOR}" minor_digits)
@@ -12,6 +12,8 @@ set(VERSION_TEXT
     "${PROJECT_VERSION_MAJOR}.${minor_zeros}${PROJECT_VERSION_MINOR}.${tweak_zeros}${PROJECT_VERSION_TWEAK}")
 set(VERSION_COMMAS
     "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},${PROJECT_VERSION_TWEAK}")
+# The manifest gives its assembly version in the four-part form Windows reads: 4.0.0.4.
+string(REPLACE "," "." VERSION_DOTS "${VERSION_COMMAS}")
 
 set(ICON_DIR ${CMAKE_BINARY_DIR}/icon)
 set(ICON_FILES ${ICON_DIR}/icon_30001.bin ${ICON_DIR}/icon_30002.bin ${ICON_DIR}/icon_30003.bin
@@ -25,6 +27,8 @@ add_custom_command(
   COMMENT "Drawing the icon images")
 add_custom_target(icon_images DEPENDS ${ICON_FILES} ${ICON_DIR}/icon.png)
 
+set(MANIFEST_FILE ${CMAKE_BINARY_DIR}/ko197311.manifest)
+configure_file(${PROJECT_SOURCE_DIR}/resources/ko197311.manifest.in ${MANIFEST_FILE} @ONLY)
 configure_file(${PROJECT_SOURCE_DIR}/resources/ko197311.rc.in ${CMAKE_BINARY_DIR}/ko197311.rc @ONLY)
-set_source_files_properties(${CMAKE_BINARY_DIR}/ko197311.rc PROPERTIES OBJECT_DEPENDS
-                                                                       "${ICON_FILES}")
+set_source_files_properties(${CMAKE_BINARY_DIR}/ko197311.rc
+                            PROPERTIES OBJECT_DEPENDS "${ICON_FILES};${MANIFEST_FILE}")

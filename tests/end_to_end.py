@@ -389,6 +389,9 @@ BASE_RELOCATION_DIRECTORY, EXCEPTION_DIRECTORY = 5, 3
 def test_headers(program, objdump, width):
     import pefile
 
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows"))
+    import check_resources
+
     failures = Failures()
     file_format, magic, machine, flags = PE_WIDTHS[width]
     headers = subprocess.run([objdump, "-p", program], capture_output=True, text=True, check=True).stdout
@@ -420,7 +423,12 @@ def test_headers(program, objdump, width):
     if width == "x86-64":
         unwind = pe.OPTIONAL_HEADER.DATA_DIRECTORY[EXCEPTION_DIRECTORY].Size
         failures.check(unwind > 0, "no unwind data (.pdata)")
-    print(f"{os.path.basename(program)}: {size} bytes, {file_format}, imports {imports}, flags {present}")
+    # The loader reads the manifest before the program starts: no virtualization, long paths.
+    manifest = check_resources.manifest_of(check_resources.resources(pe), failures.check)
+    check_resources.check_manifest(manifest, failures.check)
+    failures.check(check_resources.failures == [], "a resource in several languages")
+    print(f"{os.path.basename(program)}: {size} bytes, {file_format}, imports {imports}, "
+          f"flags {present}, manifest of {len(manifest)} bytes")
     return failures
 
 

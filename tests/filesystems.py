@@ -17,8 +17,9 @@ import tempfile
 import time
 
 from end_to_end import Failures, emulator
-from safety_common import (NEW_FILE, NOBODY, Folder, check_changed, check_outcome, default_acl,
-                           fresh_identity, identity, run_in_own_mounts)
+from safety_common import (CONTAINER_BASE, CONTAINER_ROOT, NEW_FILE, NOBODY, STRANGER, Folder,
+                           check_changed, check_outcome, default_acl, fresh_identity, identity,
+                           run_in_own_mounts)
 
 # Filesystems a settings file lives on, each made on a sparse image file: its mkfs and size.
 FILESYSTEMS = [
@@ -133,6 +134,27 @@ def flags_to_inherit(folder):
     try_chattr(folder, "+d", "+A", "+s", "+u", "+t")
 
 
+def in_container_folder(path, owner, group, mode):
+    """The file in a folder of the container root's, so dressed as the host sees it."""
+    os.chown(os.path.dirname(path), CONTAINER_BASE, CONTAINER_BASE)
+    os.chown(path, owner, group)
+    os.chmod(path, mode)
+
+
+def owned_by_host_root(path):
+    """Host root's file, writable by all: in the container its owner and group show as 65534."""
+    in_container_folder(path, 0, 0, 0o666)
+
+
+def with_host_group(path):
+    """The container root's file with the host's group www-data, which shows there as 65534."""
+    in_container_folder(path, CONTAINER_BASE, 33, 0o664)
+
+
+def with_mapped_owner(path):
+    in_container_folder(path, CONTAINER_BASE + 1234, CONTAINER_BASE + 2345, 0o604)
+
+
 def with_hard_link(path):
     os.link(path, os.path.join(os.path.dirname(path), "other-name.ini"))
 
@@ -201,6 +223,14 @@ IDENTITY_CASES = [
     ("project ID 42, where the filesystem has one", with_project, "/u", None, "replaced"),
     ("project ID 42, run by the file's owner", owned_with_project, "/u", NOBODY, "replaced"),
     ("a second hard link: both names see the change", with_hard_link, "/u", None, "in place"),
+    # In a user namespace that maps 0..65535 onto host 100000..: an owner or group it does not
+    # map shows as the overflow ID, which no new file may take for it.
+    ("host root's 0666 file, run by a container's root", owned_by_host_root, "/u", CONTAINER_ROOT,
+     "in place"),
+    ("group www-data, mode 0664, run by a container's root", with_host_group, "/u", CONTAINER_ROOT,
+     "in place"),
+    ("an owner and group the container maps, mode 0604", with_mapped_owner, "/u", CONTAINER_ROOT,
+     "replaced"),
     ("Windows read-only (Samba's DOSATTRIB v5, 0x21)", windows_attributes(0x21), "/u", None, "same"),
     ("Windows read-only (Samba's DOSATTRIB v3, 0x1)", windows_attributes(0x1, 3), "/d", None, "same"),
     ("Windows read-only (Samba's old text \"0x21\")", windows_attributes_as_text(b"0x21\0"), "/u",
@@ -217,6 +247,11 @@ def dangling_link(folder):
     os.symlink("named.ini", os.path.join(folder, "settings.ini"))
 
 
+def dangling_link_in_acl_folder(folder):
+    default_acl(folder)
+    dangling_link(folder)
+
+
 # A new settings.ini, in a folder so dressed and with this umask, gets what open(2) gives.
 NEW_FILE_CASES = [
     ("umask 022", None, 0o022),
@@ -224,6 +259,9 @@ NEW_FILE_CASES = [
     ("a folder with a default ACL, umask 077", default_acl, 0o077),
     ("a set-group-ID folder", setgid_folder, 0o022),
     ("a dangling link settings.ini -> named.ini", dangling_link, 0o022),
+    ("a dangling link, umask 077", dangling_link, 0o077),
+    ("a dangling link in a folder with a default ACL, umask 077", dangling_link_in_acl_folder,
+     0o077),
 ]
 
 
@@ -383,8 +421,11 @@ def check_without_proc(program, mount, name, failures):
     shutil.copy(folder.program, os.path.join(other.root, "decoy"))
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/proc"], check=True)
     try:
-        result = subprocess.run(["decoy", "/i"], executable=other.program, cwd=other.root,
-                                capture_output=True, timeout=60)
+        qemu = emulator(other.program)
+        # qemu-user takes the name the program sees as argv[0] from its -0 option.
+        started = qemu + ["-0", "decoy", other.program] if qemu else ["decoy"]
+        result = subprocess.run(started + ["/i"], executable=(qemu or [other.program])[0],
+                                cwd=other.root, capture_output=True, timeout=60)
     finally:
         subprocess.run(["umount", "/proc"], check=True)
     label = f"{name} without /proc, through a link"
@@ -392,6 +433,39 @@ def check_without_proc(program, mount, name, failures):
     check_changed(failures, label, DRESSED, folder.read(), "/i")
     failures.check(other.read() == DRESSED, f"{label}: written beside the link: {other.read()!r}")
     other.remove()
+    folder.remove()
+    check_links_without_proc(program, mount, name, failures)
+
+
+def check_links_without_proc(program, mount, name, failures):
+    """Without /proc the file a link leads to cannot be named: an existing one is rewritten in
+    place through the link, which the kernel follows each time; through a dangling link nothing
+    is made, for it could not be taken back."""
+    folder = Folder(program, parent=mount)
+    os.mkdir(os.path.join(folder.root, "sub"))
+    named = os.path.join(folder.root, "sub", "named.ini")
+    os.symlink("sub/named.ini", folder.settings)
+    qemu = emulator(folder.program)
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/proc"], check=True)
+    try:
+        subprocess.run(qemu + [folder.program, "/u"], cwd=folder.root, capture_output=True,
+                       timeout=60)
+        made = os.path.lexists(named)
+        with open(named, "wb") as f:
+            f.write(DRESSED)
+        inode = os.stat(named).st_ino
+        result = subprocess.run(qemu + [folder.program, "/u"], cwd=folder.root, capture_output=True,
+                                timeout=60)
+    finally:
+        subprocess.run(["umount", "/proc"], check=True)
+    label = f"{name} without /proc, settings.ini a link"
+    failures.check(not made, f"{label}: a file was made through the dangling link")
+    failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
+    check_changed(failures, label, DRESSED, open(named, "rb").read(), "/u")
+    failures.check(os.path.islink(folder.settings) and os.stat(named).st_ino == inode,
+                   f"{label}: the link or the file was replaced")
+    failures.check(folder.leftovers() == [] and os.listdir(os.path.dirname(named)) == ["named.ini"],
+                   f"{label}: left {folder.leftovers()}")
     folder.remove()
 
 
@@ -419,6 +493,68 @@ def check_planted_link(program, mount, name, failures):
     failures.check(os.path.islink(folder.settings), f"{label}: the link is gone")
     failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
     os.remove(target)
+    folder.remove()
+    check_link_swapped_during_run(program, mount, name, failures)
+
+
+# How long strace holds a run after its first open through the link: the other user's swap
+# must land within it.
+HOLD_SECONDS = 1
+
+
+def check_link_swapped_during_run(program, mount, name, failures):
+    """Root's dangling link into a sticky world-writable folder; another user puts a link at its
+    end, to a root-only folder, just after the run found nothing there (strace holds the run at
+    that moment). With fs.protected_symlinks=1 no file may be made there, nor one there changed."""
+    folder = Folder(program, parent=mount)
+    os.chmod(folder.root, 0o755)
+    shared = tempfile.mkdtemp(prefix="shared-", dir=mount)
+    os.chmod(shared, 0o1777)
+    private = tempfile.mkdtemp(prefix="private-", dir=mount)  # 0700, root's
+    existing = os.path.join(private, "existing.ini")
+    with open(existing, "wb") as f:
+        f.write(DRESSED)
+    end = os.path.join(shared, "named.ini")
+    os.symlink(end, folder.settings)
+    stranger = ["setpriv", f"--reuid={STRANGER}", f"--regid={STRANGER}", "--clear-groups"]
+    hold = ["-e", "trace=open,openat", "-e",
+            f"inject=open,openat:delay_exit={HOLD_SECONDS * 1000000}:when=1"]
+    setting = "/proc/sys/fs/protected_symlinks"
+    was = open(setting).read().strip()
+    with open(setting, "w") as f:
+        f.write("1")
+    try:
+        for planted in (os.path.join(private, "new.ini"), existing):
+            label = f"{name}: root's dangling link swapped to {planted} meanwhile"
+            log_out, log_in = os.pipe()
+            run = subprocess.Popen(["strace", "-f", "-qq", "-o", f"/dev/fd/{log_in}", "-P",
+                                    folder.settings, *hold, *emulator(folder.program),
+                                    folder.program, "/u"], cwd="/", pass_fds=[log_in],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.close(log_in)
+            with os.fdopen(log_out) as log:
+                first = log.readline()  # the open that found nothing, held
+                started = time.monotonic()
+                subprocess.run(stranger + ["ln", "-s", planted, end], check=True)
+                took = time.monotonic() - started
+                log.read()
+            run.wait(timeout=60)
+            failures.check("ENOENT" in first and took < HOLD_SECONDS,
+                           f"{label}: the swap missed the moment: {first!r}, {took:.2f} s")
+            failures.check(os.listdir(private) == ["existing.ini"],
+                           f"{label}: {os.listdir(private)} in the 0700 folder")
+            failures.check(open(existing, "rb").read() == DRESSED,
+                           f"{label}: existing.ini is now {open(existing, 'rb').read()!r}")
+            failures.check(os.path.islink(end) and os.path.islink(folder.settings),
+                           f"{label}: a link was replaced")
+            os.remove(end)
+            for made in set(os.listdir(private)) - {"existing.ini"}:
+                os.remove(os.path.join(private, made))
+    finally:
+        with open(setting, "w") as f:
+            f.write(was)
+    shutil.rmtree(shared)
+    shutil.rmtree(private)
     folder.remove()
 
 

@@ -80,6 +80,10 @@ FAULTS = [
     ("fsync:1:!chown 1234:2345 {settings}", "existing", "/u", "changed"),
     ("fsync:1:!setfattr -n user.admin -v set {settings}", "existing", "/u", "changed"),
     ("fsync:1:!chmod 444 {settings}", "existing", "/u", "same"),  # made read-only meanwhile
+    # A hard link made between the write and the swap: in place, so both names see the change.
+    ("fsync:1:!ln {settings} {settings}.link", "existing", "/u", "in place"),
+    # The file the kernel made through a dangling link cannot be filled: it goes again.
+    ("pwrite:1:5", "missing, through a dangling link", "/u", "same"),
     ("open:1:95,link:1:1,renameat2:1:22,pwrite:2:5", "missing", "/u", "same"),  # the claim taken back
     # Another writer replaces the claimed file before it is filled, then the fill fails: the
     # other writer's file stays.
@@ -170,6 +174,8 @@ def test_injected_faults(program, library, failures):
             dress_existing(folder.settings, before)
         if "default ACL" in start:
             default_acl(folder.root)  # after the file: new files get an ACL it lacks
+        if "dangling link" in start:
+            os.symlink("named.ini", folder.settings)
         surrounding = identity(folder.settings) if before is not None else fresh_identity(folder.root)
         inode = os.stat(folder.settings).st_ino if before is not None else None
         if "!" in faults and before is not None:  # what the commands give such a file

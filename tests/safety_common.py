@@ -1,4 +1,5 @@
 """What the crash-safety tests share: a folder with a copy of the program, identity, checks."""
+import ctypes
 import fcntl
 import os
 import re
@@ -8,6 +9,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 
 from end_to_end import emulator
 
@@ -55,9 +57,12 @@ class Folder:
         return sorted(n for n in os.listdir(self.root) if TEMPORARY.match(n))
 
     def run(self, switch, env=None, user=None, **options):
+        command = emulator(self.program) + [self.program, switch]
+        if user == CONTAINER_ROOT:
+            return run_as_container_root(command, cwd="/", env=env, **options)
         who = [] if user is None else ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"]
-        return subprocess.run(who + emulator(self.program) + [self.program, switch], cwd="/", env=env,
-                              capture_output=True, timeout=60, **options)
+        return subprocess.run(who + command, cwd="/", env=env, capture_output=True, timeout=60,
+                              **options)
 
     def remove(self):
         shutil.rmtree(self.root)
@@ -69,6 +74,7 @@ LARGE = b"; filler\r\n" * 20000 + OTHER_LINES
 STARTS = {"existing": OTHER_LINES, "marked": b"[tovrin]\nmdb=ko197311\nx=1\n", "missing": None,
           "empty": b"", "large": LARGE, "existing, folder with a default ACL": OTHER_LINES,
           "long": b"[tovrin]\nmdb=old\n" + b"[padding]\n" + b"; %s\n" % (b"p" * 80) * 30000,
+          "missing, through a dangling link": None,
           "580 kB": b"[tovrin]\nmdb=old\n" + b"; %s\n" % (b"p" * 80) * 7000}
 # What fail_io's "grow" appends, and what its "rival" writer creates (see tests/fail_io.cpp).
 GROWTH = b"; grown\n" * 10000
@@ -146,8 +152,50 @@ def check_changed(failures, label, before, after, switch):
                    f"{label}: other bytes changed: {after!r}")
 
 
-# The unprivileged user that rows run as, or hand a file to.
+# The unprivileged user that rows run as, or hand a file to; and a second one, where a row needs
+# two strangers (one of them nobody's other name for an ID it cannot see).
 NOBODY = 65534
+STRANGER = 65533
+
+# A row's user may be the root of a user namespace that maps 0..65535 onto host 100000.., as a
+# rootless container runtime (through /etc/subuid) starts its process.
+CONTAINER_ROOT = "container root"
+CONTAINER_BASE = 100000
+CLONE_NEWNS, CLONE_NEWUSER = 0x20000, 0x10000000
+
+
+def run_as_container_root(command, **options):
+    """Runs the command as root of a new user namespace with a mount namespace of its own. The
+    child waits while its ID maps are written from outside, as newuidmap does for a runtime."""
+    ready_out, ready_in = os.pipe()
+    go_out, go_in = os.pipe()
+
+    def enter():
+        if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0:
+            os._exit(126)
+        os.write(ready_in, str(os.getpid()).encode())
+        os.read(go_out, 1)
+        os.setgroups([])
+        os.setresgid(0, 0, 0)
+        os.setresuid(0, 0, 0)
+
+    def map_ids():
+        pid = os.read(ready_out, 32)
+        if pid:
+            for name in ("uid_map", "gid_map"):
+                with open(f"/proc/{int(pid)}/{name}", "w") as f:
+                    f.write(f"0 {CONTAINER_BASE} 65536\n")
+        os.write(go_in, b"g")
+
+    mapper = threading.Thread(target=map_ids)
+    mapper.start()
+    try:
+        return subprocess.run(command, preexec_fn=enter, capture_output=True, timeout=60, **options)
+    finally:
+        os.close(ready_in)  # a child that never got so far leaves the mapper nothing to wait for
+        mapper.join()
+        for fd in (ready_out, go_out, go_in):
+            os.close(fd)
 
 
 def run_in_own_mounts(failures, what, script, *arguments):

@@ -197,7 +197,7 @@ def check_release(failures, source, launcher, wine_env, root):
     failures.check(tarred.get("ko197311", (0,))[0] == 0o755, "the native program is not executable")
     native = tarred.get("ko197311", (0, b""))[1]
     epoch = int(git(source, "log", "-1", "--format=%ct", commit))
-    programs = {}
+    programs, manifests = {}, {}
     for width, name in zips.items():
         zipped = unzip(plain.get(name, b""))
         failures.check(sorted(zipped) == ["LICENSE", "README.md", "ko197311.exe"],
@@ -232,6 +232,16 @@ def check_release(failures, source, launcher, wine_env, root):
         check_resources.check_version(pe, check_resources.resources(pe))
         check_resources.check_icons(check_resources.resources(pe))
         failures.check(check_resources.failures == [], f"the signed {width} exe's resources do not read back")
+        # Both zips' programs, signed or not, carry the one manifest, in full.
+        for label in ("unsigned", "signed"):
+            found = check_resources.resources(check_resources.pefile.PE(programs[width, label]))
+            manifest = check_resources.manifest_of(found, failures.check)
+            check_resources.check_manifest(manifest, failures.check)
+            manifests.setdefault(width, manifest)
+            failures.check(manifest == manifests[width],
+                           f"the {label} {width} exe's manifest differs")
+    failures.check(manifests.get("win32") == manifests.get("win64"),
+                   "the win32 and win64 zips' programs carry different manifests")
 
     for label in ("unsigned", "signed"):
         check_wine(failures, launcher, wine_env, f"wine, {label} {this_width} zip's program",

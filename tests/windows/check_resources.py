@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Reads the version record and the icon group back from the built executable with pefile.
+"""Reads the version record, the icon group and the manifest back from the built executable with
+pefile.
 
   check_resources.py PROGRAM BUILT_PREVIEW COMMITTED_PREVIEW
 """
 import os
 import struct
 import sys
+import xml.etree.ElementTree as ElementTree
 
 import pefile
 
@@ -33,6 +35,33 @@ LETTERS = "KMGONPTSDRLYBFAW"
 # In black and white: silver, yellow, aqua and white are light; every other colour is dark.
 LIGHT = "SYAW"
 BLACK_AND_WHITE = [(0x00, 0x00, 0x00), (0xFF, 0xFF, 0xFF)]
+
+# The manifest, element by element in document order: namespace and name, attributes, text. Windows
+# refuses to start a program whose manifest it cannot read, and matches namespaces exactly.
+RT_MANIFEST = 24
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
+SETTINGS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+# Windows Vista, 7, 8, 8.1, and 10 and 11 (one ID).
+SUPPORTED_OS = ["{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+                "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"]
+MANIFEST = [
+    (ASM_V1 + "assembly", {"manifestVersion": "1.0"}, ""),
+    (ASM_V1 + "assemblyIdentity", {"type": "win32", "name": "ko197311", "version": "4.0.0.4"}, ""),
+    (ASM_V3 + "trustInfo", {}, ""),
+    (ASM_V3 + "security", {}, ""),
+    (ASM_V3 + "requestedPrivileges", {}, ""),
+    (ASM_V3 + "requestedExecutionLevel", {"level": "asInvoker", "uiAccess": "false"}, ""),
+    (COMPATIBILITY + "compatibility", {}, ""),
+    (COMPATIBILITY + "application", {}, ""),
+] + [(COMPATIBILITY + "supportedOS", {"Id": os_id}, "") for os_id in SUPPORTED_OS] + [
+    (ASM_V3 + "application", {}, ""),
+    (ASM_V3 + "windowsSettings", {}, ""),
+    (SETTINGS_2016 + "longPathAware", {}, "true"),
+]
+MANIFEST_DECLARATION = b'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
 
 failures = []
 
@@ -70,6 +99,30 @@ def check_version(pe, found):
     entries = [(k.decode(), v.decode()) for k, v in tables[0].entries.items()] if tables else []
     check(entries == STRINGS, f"string entries {entries}")
     check(translations == [{b"Translation": "0x0c0a 0x04b0"}], f"translations {translations}")
+
+
+def manifest_of(found, check):
+    """The manifest's bytes: resource 1 of its type, language neutral, and no other."""
+    names = sorted(name for kind, name in found if kind == RT_MANIFEST)
+    check(names == [1], f"manifest resources {names}, expected 1 alone")
+    language, data = found.get((RT_MANIFEST, 1), (None, b""))
+    check(language == NEUTRAL, f"manifest in language {language}, not neutral")
+    return data
+
+
+def check_manifest(data, check):
+    """Every element, attribute and namespace of the manifest, as Windows reads them."""
+    check(data.startswith(MANIFEST_DECLARATION), f"manifest begins {data[:60]!r}")
+    try:
+        root = ElementTree.fromstring(data)
+    except ElementTree.ParseError as error:
+        check(False, f"the manifest is not well-formed XML: {error}")
+        return
+    elements = [(e.tag, e.attrib, (e.text or "").strip()) for e in root.iter()]
+    for index, (found, expected) in enumerate(zip(elements, MANIFEST)):
+        check(found == expected, f"manifest element {index}: {found}, expected {expected}")
+    check(len(elements) == len(MANIFEST),
+          f"manifest has {len(elements)} elements, not {len(MANIFEST)}")
 
 
 def read_art():
@@ -165,9 +218,11 @@ def main(argv):
     pe = pefile.PE(argv[1])
     found = resources(pe)
     kinds = sorted({kind for kind, _ in found})
-    check(kinds == [3, 14, 16], f"resource types {kinds}: only icons, the group and the version")
+    check(kinds == [3, 14, 16, RT_MANIFEST],
+          f"resource types {kinds}: only icons, the group, the version and the manifest")
     check_version(pe, found)
     check_icons(found)
+    check_manifest(manifest_of(found, check), check)
     check(open(argv[2], "rb").read() == open(argv[3], "rb").read(),
           f"{argv[3]} is not the preview the build drew; copy {argv[2]} over it")
     print(f"resources: {len(failures)} failed" if failures else "resources: all as expected")
