@@ -16,6 +16,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
@@ -202,6 +203,22 @@ ssize_t flistxattr(int fd, char* names, size_t size) {
   const Fault* fault = FaultFor("flistxattr");
   if (fault != nullptr) return errno = fault->error, -1;
   return Next<ssize_t (*)(int, char*, size_t)>("flistxattr")(fd, names, size);
+}
+
+ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) {
+  const Fault* fault = FaultFor("fgetxattr");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<ssize_t (*)(int, const char*, void*, size_t)>("fgetxattr")(fd, name, value, size);
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+  va_list rest;
+  va_start(rest, request);
+  void* argument = va_arg(rest, void*);
+  va_end(rest);
+  const Fault* fault = FaultFor("ioctl");
+  if (fault != nullptr) return errno = fault->error, -1;
+  return Next<int (*)(int, unsigned long, void*)>("ioctl")(fd, request, argument);
 }
 
 int fremovexattr(int fd, const char* name) {

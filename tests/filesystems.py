@@ -112,6 +112,23 @@ def with_flags(path):
     try_chattr(path, "+A", "+d", "+S", "+s", "+u", "+t", "+m")
 
 
+def with_compression_flags(path):
+    """+m (Btrfs, where +C refuses it), else +c (ext4); and +x (ext4, XFS)."""
+    try_chattr(path, "+m", "+c", "+x")
+
+
+def with_xfs_flags(path):
+    """An extent size hint (set only on an empty file), no-defrag, filestream and a CoW extent
+    size hint: XFS's own, which chattr's flags do not reach."""
+    content = open(path, "rb").read()
+    with open(path, "wb"):
+        subprocess.run(["xfs_io", "-c", "extsize 1m", path], capture_output=True)
+    with open(path, "wb") as f:
+        f.write(content)
+    for command in ["chattr +f", "chattr +S", "cowextsize 1m"]:
+        subprocess.run(["xfs_io", "-c", command, path], capture_output=True)
+
+
 def with_project(path):
     subprocess.run(["xfs_io", "-c", "chproj 42", path], capture_output=True)
 
@@ -206,6 +223,10 @@ IDENTITY_CASES = [
     ("an append-only file", append_only, "/d", None, "same"),
     ("a file bind-mounted onto the name", bind_mounted, "/u", None, "in place"),
     ("an append-only folder", append_only_folder, "/u", None, "in place"),
+    ("inode flags +m or +c, and +x, those the filesystem has", with_compression_flags, "/u", None,
+     "replaced"),
+    ("XFS's extent size, no-defrag, filestream and CoW extent size, where kept", with_xfs_flags,
+     "/u", None, "replaced"),
     ("inode flags +A +d +S +s +u +t +C +m, those the filesystem has", with_flags, "/u", None,
      "replaced"),
     ("project ID 42, where the filesystem has one", with_project, "/u", None, "replaced"),
@@ -282,7 +303,8 @@ def mount_filesystem(name, mkfs, size, where, images):
 # project ID; where this host cannot execute 32-bit code, these cases would test the emulator on
 # XFS, the one filesystem here that keeps project IDs.
 NEEDS_FSXATTR_IOCTL = ("project ID 42, where the filesystem has one",
-                       "project ID 42, run by the file's owner")
+                       "project ID 42, run by the file's owner",
+                       "XFS's extent size, no-defrag, filestream and CoW extent size, where kept")
 
 
 # bindfs passes no inode-flag or project-ID ioctl on (chattr: "Operation not supported"), so

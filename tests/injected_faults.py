@@ -21,7 +21,8 @@ from safety_common import (NEW_FILE, NOBODY, ORIGIN, OTHER_LINES, RIVAL, STARTS,
 
 # Injected faults: which calls fail, on which file, the switch, and what the file must be after:
 # "same", byte-identical to before; "changed", the switch's marker and every other byte kept;
-# "in place", changed on the same inode, never replaced; "grown", so after another writer's
+# "in place", changed on the same inode, never replaced; "replaced", changed in a new file that
+# took the old one's place; "grown", so after another writer's
 # growth; or these exact bytes. An existing file carries an extended attribute and mode 0644
 # throughout; a new one is as open(2) makes it. A run stopped before a call ("stop") shows
 # whether another user could open its temporary file then.
@@ -67,6 +68,10 @@ FAULTS = [
     ("open:2:13,open:3:13,ftruncate:1:5", "marked", "/d", "same"),
     ("open:2:13,open:3:13,fsync:1:5", "existing", "/u", "same"),
     ("open:2:13,open:3:13,pwrite:2:5", "long", "/u", "same"),  # a tail too long for one write
+    # A tail under a mebibyte goes out in one write: a kill at a second would leave it mixed. (The
+    # command also runs in this script, to learn what it does to a file: there it kills nothing.)
+    ("open:2:13,open:3:13,pwrite:2:![ $(cat /proc/$PPID/comm) != ko197311 ] || kill -9 $PPID",
+     "580 kB", "/u", "in place"),
     ("pwrite:1:28", "missing", "/u", "same"),
     ("linkat:1:5", "missing", "/u", "same"),      # publishing the new file fails
     ("linkat:1:17", "missing", "/u", "changed"),  # another writer's file appeared: start over
@@ -95,6 +100,39 @@ FAULTS = [
     ("fremovexattr:1:1", "existing, folder with a default ACL", "/u", "in place"),
     # Without O_TMPFILE the replacement has a name: no other user may open it while it is written.
     ("open:2:95,pwrite:1:stop", "existing", "/u", "changed"),
+    # Between the write and the swap, an attribute's value changed, an attribute removed, the
+    # owner or the group alone changed, a set-group-ID bit set: each stays.
+    ("fsync:1:!setfattr -n user.origin -v changed {settings}", "existing", "/u", "changed"),
+    ("fsync:1:!setfattr -x user.origin {settings}", "existing", "/u", "changed"),
+    ("fsync:1:!chown 1234 {settings}", "existing", "/u", "changed"),
+    ("fsync:1:!chgrp 2345 {settings}", "existing", "/u", "changed"),
+    ("fsync:1:!chmod 2644 {settings}", "existing", "/u", "changed"),
+    # Another writer renames its new file over the name then: the run starts over on that file.
+    ("fsync:1:!printf '[other]\\nkept=1\\n' >{settings}.new && mv {settings}.new {settings}",
+     "existing", "/u", RIVAL + NEW_FILE),
+    # No inode flags or project ID here (NFS, FUSE, qemu-user), by each error that says so: the
+    # file is still replaced. One that cannot be read (EIO) sends the run in place.
+    ("ioctl:1:25,ioctl:2:25", "existing", "/u", "replaced"),
+    ("ioctl:1:95,ioctl:2:95", "existing", "/u", "replaced"),
+    ("ioctl:1:22,ioctl:2:22", "existing", "/u", "replaced"),
+    ("ioctl:1:38,ioctl:2:38", "existing", "/u", "replaced"),
+    ("ioctl:1:5", "existing", "/u", "in place"),
+    ("ioctl:1:25,ioctl:2:5", "existing", "/u", "in place"),
+    # An attribute list or value that grew between sizing and reading is read again; a
+    # filesystem without attributes has none to carry.
+    ("flistxattr:2:34", "existing", "/u", "replaced"),
+    ("fgetxattr:3:34", "existing", "/u", "replaced"),
+    ("open:1:!setfattr -x user.origin {settings},flistxattr:1:95,flistxattr:2:95,flistxattr:3:95,"
+     "flistxattr:4:95", "existing", "/u", "replaced"),
+    # Links refused as unsupported (ENOTSUP), exclusive renames too (ENOSYS): a claim, then filled.
+    ("open:1:95,link:1:95", "missing", "/u", "changed"),
+    ("open:1:95,link:1:1,renameat2:1:38", "missing", "/u", "changed"),
+    # Another writer's file made just before the claim: set in that file.
+    ("open:1:95,link:1:1,renameat2:1:22,open:3:!printf '[other]\\nkept=1\\n' >{settings}",
+     "missing", "/u", RIVAL + NEW_FILE),
+    # Another writer writes into the claimed file, then the fill fails: the claim stays, with that.
+    ("open:1:95,link:1:1,renameat2:1:22,open:4:!printf '[other]\\nkept=1\\n' >>{settings},"
+     "pwrite:2:5", "missing", "/u", RIVAL),
 ]
 
 
@@ -158,9 +196,10 @@ def test_injected_faults(program, library, failures):
             result = folder.run(switch, env=env)
         after = folder.read()
         check_outcome(failures, label, result, before, after, switch, expected)
-        if expected == "in place":
-            # The old inode takes the change: no later try may replace it after all.
-            failures.check(os.stat(folder.settings).st_ino == inode, f"{label}: the file was replaced")
+        if expected in ("in place", "replaced"):
+            # In place, the old inode takes the change: no later try may replace it after all.
+            failures.check((os.stat(folder.settings).st_ino == inode) == (expected == "in place"),
+                           f"{label}: not {expected}")
         if after is not None:
             failures.check(identity(folder.settings) == surrounding,
                            f"{label}: {identity(folder.settings)}, was {surrounding}")
@@ -184,6 +223,31 @@ def test_injected_faults(program, library, failures):
     failures.check(result.returncode == 0, f"an open during the run: exit {result.returncode}")
     failures.check(marker(after) == "ko197311" and after.endswith(b"[late]\n")
                    and os.stat(folder.settings).st_ino == inode, f"an open during the run: {after!r}")
+    folder.remove()
+
+    # A reader opens it then: its open only downgrades the lease, and waits. The run goes in place
+    # and the reader reads the whole change. At the in-place write (the third: two put the new
+    # file's content) the run waits for the reader's read, unless its lease still holds it back.
+    folder = Folder(program)
+    dress_existing(folder.settings, OTHER_LINES)
+    inode = os.stat(folder.settings).st_ino
+    seen, opened = os.path.join(folder.root, "seen"), os.path.join(folder.root, "opened")
+    waits = (f"for i in $(seq 500); do grep -q 'BREAKING.*:{inode} ' /proc/locks && break; "
+             f"sleep 0.01; done")
+    reader = f"(exec 3<{folder.settings}; cat <&3 >{seen}; touch {opened}) & {waits}"
+    held = (f"for i in $(seq 500); do [ -e {opened} ] && break; grep -q 'BREAKING.*:{inode} ' "
+            f"/proc/locks && break; sleep 0.01; done")
+    result = folder.run("/u", env=dict(os.environ, LD_PRELOAD=library,
+                                       FAIL_IO=f"fsync:1:!{reader},pwrite:3:!{held}"))
+    deadline = time.monotonic() + 10
+    while not os.path.exists(opened) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    after = folder.read()
+    read = open(seen, "rb").read() if os.path.exists(opened) else None
+    failures.check(result.returncode == 0, f"a read during the run: exit {result.returncode}")
+    failures.check(marker(after) == "ko197311" and read == after
+                   and os.stat(folder.settings).st_ino == inode,
+                   f"a read during the run: read {read!r}, the file is {after!r}")
     folder.remove()
 
 

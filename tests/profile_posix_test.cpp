@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -103,26 +104,38 @@ TEST_F(ProfileFileTest, FileWithoutWriteBitsIsNeverChanged) {
 }
 
 // Samba's user.DOSATTRIB: the old text form, and the record Samba 4.17 writes (version 5: empty
-// text, padding, version, union tag, padding, valid fields, attributes, create time).
-std::string WindowsAttributes(unsigned char attributes) {
-  std::string record("\0\0\5\0\5\0\0\0\x11\0\0\0", 12);
-  record += std::string(1, static_cast<char>(attributes)) + std::string(3 + 8, '\0');
+// text, padding, version, union tag, padding, valid fields, attributes, create time). Samba 4.0
+// wrote the text "0x..." into the record too, and the version and tag are read from the record.
+std::string WindowsAttributes(unsigned char attributes, char version = 5, char tag = 5,
+                              const std::string& text = "") {
+  std::string record = text + '\0';
+  record.resize((record.size() + 1) & ~size_t{1}, '\0');
+  record += std::string{version, '\0', tag, '\0'};
+  record.resize((record.size() + 3) & ~size_t{3}, '\0');
+  record += std::string("\x11\0\0\0", 4) + static_cast<char>(attributes) + std::string(3 + 8, '\0');
   return record;
 }
 
 TEST_F(ProfileFileTest, FileMarkedReadOnlyForWindowsIsNeverChanged) {
   for (const std::string& mark :
-       {WindowsAttributes(0x21), WindowsAttributes(0x01), std::string("0x21\0", 5)}) {
+       {WindowsAttributes(0x21), WindowsAttributes(0x01), std::string("0x21\0", 5),
+        std::string("0x00000001\0", 11), std::string("0x1\0", 4),
+        WindowsAttributes(0x01, 3, 3, "0x1"), WindowsAttributes(0x21, 3, 3, "0x21")}) {
     WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
     ASSERT_EQ(setxattr(path.c_str(), "user.DOSATTRIB", mark.data(), mark.size(), 0), 0);
-    EXPECT_FALSE(SetKo());
+    EXPECT_FALSE(SetKo()) << testing::PrintToString(mark);
     EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=old\n");
     unlink(path.c_str());
   }
-  for (const std::string& mark : {WindowsAttributes(0x20), std::string("0x20\0", 5)}) {
+  // Not read-only, nor forms this routine does not know (versions before 3 have no word of valid
+  // fields, and a later one may move the attributes), nor a record cut short in its word.
+  for (const std::string& mark :
+       {WindowsAttributes(0x20), std::string("0x20\0", 5), std::string("0x00000020\0", 11),
+        WindowsAttributes(0x21, 6, 6), WindowsAttributes(0x01, 2, 2).replace(8, 1, "\x20"),
+        WindowsAttributes(0x21, 5, 4), WindowsAttributes(0x21).substr(0, 13)}) {
     WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
     ASSERT_EQ(setxattr(path.c_str(), "user.DOSATTRIB", mark.data(), mark.size(), 0), 0);
-    EXPECT_TRUE(SetKo());
+    EXPECT_TRUE(SetKo()) << testing::PrintToString(mark);
     EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=ko197311\n");
     unlink(path.c_str());
   }
@@ -172,6 +185,57 @@ TEST_F(ProfileFileTest, SymbolicLinkStaysAndItsTargetIsUpdated) {
   EXPECT_TRUE(S_ISLNK(StatOf(path).st_mode));
   EXPECT_EQ(ReadFile(elsewhere + "/missing.ini"), "[tovrin]\nmdb=ko197311\n");
   EXPECT_EQ(Entries(), "elsewhere\nsettings.ini\n");
+}
+
+// Changing a file's owner takes its capability away, so the owner is set before the attributes.
+TEST_F(ProfileFileTest, FileCapabilityOfAnotherOwnerIsKept) {
+  if (geteuid() != 0) {
+    const char* ci = getenv("CI");
+    EXPECT_FALSE(ci != nullptr && std::string(ci) == "true") << "skipped under CI";
+    GTEST_SKIP() << "SKIPPED: another owner and a capability need root";
+  }
+  WriteFile(path, "[tovrin]\nmdb=old\n", 0750);
+  ASSERT_EQ(chown(path.c_str(), 1234, 2345), 0);
+  // Revision 2, effective, permitted CAP_NET_BIND_SERVICE.
+  const std::string capability("\x01\0\0\x02\0\x04\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 20);
+  ASSERT_EQ(setxattr(path.c_str(), "security.capability", capability.data(), capability.size(), 0),
+            0);
+  const ino_t inode = StatOf(path).st_ino;
+  EXPECT_TRUE(SetKo());
+  EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=ko197311\n");
+  char kept[64];
+  const ssize_t size = getxattr(path.c_str(), "security.capability", kept, sizeof kept);
+  EXPECT_EQ(std::string(kept, size < 0 ? 0 : size), capability);
+  EXPECT_NE(StatOf(path).st_ino, inode);  // replaced whole, not rewritten in place
+  EXPECT_EQ(StatOf(path).st_uid, 1234u);
+  EXPECT_EQ(Entries(), "settings.ini\n");
+}
+
+// Only a killed run's own temporary file is collected: not a folder or a link under such a name,
+// nor a file a live run holds.
+TEST_F(ProfileFileTest, WhatLooksLikeALeftoverButIsNotStays) {
+  pid_t gone = fork();
+  ASSERT_GE(gone, 0);
+  if (gone == 0) _exit(0);
+  ASSERT_EQ(waitpid(gone, nullptr, 0), gone);  // its process ID names no live run
+  const std::string prefix = directory + "/.settings.ini." + std::to_string(gone);
+  ASSERT_EQ(mkdir((prefix + ".new").c_str(), 0755), 0);
+  WriteFile(directory + "/notes.ini", "[notes]\n", 0644);
+  ASSERT_EQ(symlink("notes.ini", (prefix + ".1.0.tmp").c_str()), 0);
+  WriteFile(prefix + ".2.0.tmp", "held\n", 0600);
+  const int held = open((prefix + ".2.0.tmp").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
+  const std::string before = Entries();
+  EXPECT_TRUE(SetKo());
+  close(held);
+  EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=ko197311\n");
+  EXPECT_EQ(Entries(), before);
+  EXPECT_TRUE(S_ISDIR(StatOf(prefix + ".new").st_mode));
+  EXPECT_TRUE(S_ISLNK(StatOf(prefix + ".1.0.tmp").st_mode));
+  EXPECT_EQ(ReadFile(directory + "/notes.ini"), "[notes]\n");
+  EXPECT_EQ(ReadFile(prefix + ".2.0.tmp"), "held\n");
 }
 
 // A hard-linked file is rewritten in place: every name sees the change.

@@ -74,7 +74,8 @@ LARGE = b"; filler\r\n" * 20000 + OTHER_LINES
 STARTS = {"existing": OTHER_LINES, "marked": b"[tovrin]\nmdb=ko197311\nx=1\n", "missing": None,
           "empty": b"", "large": LARGE, "existing, folder with a default ACL": OTHER_LINES,
           "long": b"[tovrin]\nmdb=old\n" + b"[padding]\n" + b"; %s\n" % (b"p" * 80) * 30000,
-          "missing, through a dangling link": None}
+          "missing, through a dangling link": None,
+          "580 kB": b"[tovrin]\nmdb=old\n" + b"; %s\n" % (b"p" * 80) * 7000}
 # What fail_io's "grow" appends, and what its "rival" writer creates (see tests/fail_io.cpp).
 GROWTH = b"; grown\n" * 10000
 RIVAL = b"[other]\nkept=1\n"
