@@ -379,6 +379,9 @@ Outcome PlaceNewFile(TemporaryFile* temporary, const std::string& target, int* c
 // or someone opened the old file meanwhile, the old file is rewritten in place instead.
 Outcome ReplaceOldFile(TemporaryFile* temporary, const std::string& directory,
                        const std::string& target, int originalFd, bool leased) {
+  // Made append-only while the new file was written (chattr +a), the folder would keep a name
+  // given now for good: looked at again just before.
+  if (temporary->name.empty() && FolderKeepsItsNames(directory)) return Outcome::kRewriteInPlace;
   if (temporary->name.empty() && !NameTemporaryFile(temporary, directory)) {
     return IsRefusedByFolder(errno) ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
