@@ -381,8 +381,9 @@ Outcome ReplaceOldFile(TemporaryFile* temporary, const std::string& directory,
                        const std::string& target, int originalFd, bool leased) {
   // Made append-only while the new file was written (chattr +a), the folder would keep a name
   // given now for good: looked at again just before.
-  if (temporary->name.empty() && FolderKeepsItsNames(directory)) return Outcome::kRewriteInPlace;
-  if (temporary->name.empty() && !NameTemporaryFile(temporary, directory)) {
+  const bool unnamed = temporary->name.empty();
+  if (unnamed && FolderKeepsItsNames(directory)) return Outcome::kRewriteInPlace;
+  if (unnamed && !NameTemporaryFile(temporary, directory)) {
     return IsRefusedByFolder(errno) ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
   if (!StillCarries(target, originalFd, temporary->fd)) return Outcome::kStartOver;
@@ -751,9 +752,9 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
   if (section == nullptr || fileName == nullptr) return false;
   // A write past the file size limit (ulimit -f) then fails with EFBIG, so the old bytes go back,
   // rather than the signal ending the run half-way.
-  struct sigaction ignore = {}, previous;
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGXFSZ, &ignore, &previous);
+  struct sigaction ignoreSizeLimit = {}, previous;
+  ignoreSizeLimit.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignoreSizeLimit, &previous);
   bool written = false;
   try {
     written = WriteProfile(section, key, value, fileName);
