@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -396,9 +397,9 @@ Outcome ReplaceOldFile(TemporaryFile* temporary, const std::string& directory,
 }
 
 // Filesystems that write every changed block to new room: Btrfs, ZFS, bcachefs.
-constexpr long kBtrfsMagic = 0x9123683E;
-constexpr long kZfsMagic = 0x2FC12FC1;
-constexpr long kBcachefsMagic = 0xCA451A4E;
+constexpr uint32_t kBtrfsMagic = 0x9123683E;
+constexpr uint32_t kZfsMagic = 0x2FC12FC1;
+constexpr uint32_t kBcachefsMagic = 0xCA451A4E;
 
 // Whether any block of the file is shared with another file (a reflink copy, a snapshot), so that
 // writing over it takes a new block.
@@ -430,7 +431,7 @@ bool SharesBlocks(int fd) {
 bool OverwriteTakesRoom(int fd) {
   struct statfs filesystem;
   if (fstatfs(fd, &filesystem) != 0) return true;
-  const long type = static_cast<long>(filesystem.f_type);
+  const uint32_t type = static_cast<uint32_t>(filesystem.f_type);  // a signed word on i386
   if (type == kZfsMagic || type == kBcachefsMagic) return true;
   int flags = 0;
   if (type == kBtrfsMagic && (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 || !(flags & FS_NOCOW_FL))) {
