@@ -31,7 +31,7 @@ struct Fault {
   char command[512];
 };
 
-// What the crash_safety rows expect to find after "grow" and "rival".
+// What the injected_faults rows expect to find after "grow" and "rival".
 constexpr char kGrowthLine[] = "; grown\n";
 constexpr int kGrowthLines = 10000;  // 80,000 bytes: more than the reader's room past the size
 constexpr char kRivalText[] = "[other]\nkept=1\n";

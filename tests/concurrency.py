@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""Runs beside other writers: copies at once, lock holders, a busy writer, leases and openers.
+
+  concurrency.py PROGRAM FAIL_IO_LIBRARY
+"""
+# Rows here: many copies at once, a busy second writer that locks like crudini, writers holding
+# a lock (LOCK_HOLDERS), a lease holder and another opener. Each helper process is this script
+# again (--count, --hold, --hold-open, --hold-lease).
+import fcntl
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+from end_to_end import Failures
+from safety_common import (NOBODY, OTHER_LINES, RIVAL, SWITCH_VALUES, Folder, marker,
+                           without_marker_lines)
+
+def lock_and_count(path, rounds, hold):
+    """Another writer that takes fcntl locks, as crudini does: increments [other] n each round,
+    holds its lock `hold` seconds before it renames, and locks the new file at once."""
+    for _ in range(rounds):
+        while True:
+            fd = os.open(path, os.O_RDWR)
+            fcntl.lockf(fd, fcntl.LOCK_EX)
+            if os.fstat(fd).st_ino == os.stat(path).st_ino:
+                break
+            os.close(fd)
+        content = b""
+        while chunk := os.read(fd, 1 << 16):
+            content += chunk
+        count = int(re.search(rb"\nn=(\d+)", content).group(1))
+        content = re.sub(rb"\nn=\d+", b"\nn=%d" % (count + 1), content)
+        temporary = path + ".counter"
+        with open(temporary, "wb") as f:
+            f.write(content)
+        old = os.fstat(fd)  # a careful writer: the new file keeps the old one's owner and mode
+        os.chown(temporary, old.st_uid, old.st_gid)
+        os.chmod(temporary, old.st_mode & 0o7777)
+        time.sleep(hold)
+        os.rename(temporary, path)
+        os.close(fd)
+
+
+def hold_lock(path, seconds, kind):
+    """Another writer that holds an fcntl lock (LOCK_EX: a write lock, LOCK_SH: a read lock, as
+    Python's lockf takes them) for `seconds`; a write-lock holder then adds a section in place.
+    "replace" keeps the file locked and replaced: each new file is locked before it is renamed
+    over the old one, whose lock then goes."""
+    fd = os.open(path, os.O_RDWR)
+    fcntl.lockf(fd, fcntl.LOCK_SH if kind == "LOCK_SH" else fcntl.LOCK_EX)
+    print("locked", flush=True)
+    sys.stdin.readline()  # the time counts from our run's start
+    end = time.monotonic() + seconds
+    while kind == "replace" and time.monotonic() < end:
+        temporary = path + ".replacer"
+        with open(temporary, "wb") as f:
+            f.write(os.pread(fd, 1 << 20, 0))
+        new = os.open(temporary, os.O_RDWR)
+        fcntl.lockf(new, fcntl.LOCK_EX)
+        os.rename(temporary, path)
+        os.close(fd)
+        fd = new
+        time.sleep(0.05)
+    time.sleep(max(0, end - time.monotonic()))
+    if kind == "LOCK_EX":
+        os.pwrite(fd, RIVAL, os.fstat(fd).st_size)
+
+
+# Another writer that holds the file's lock: what it does, for how long, the time our run may
+# take (bounds both ways), the marker after, and whether the holder's own section is in the file.
+# Our run waits for a lock about 5 s at most, then goes on without it; it starts over beside a
+# replacer for about 5 s from its first try, then drops the update. The rows run at once; a
+# holder still at it when our run has ended is stopped then.
+LOCK_HOLDERS = [
+    ("LOCK_EX", 1, (0.9, 3), "ko197311", RIVAL),  # waited for, and read after the holder's edit
+    ("LOCK_SH", 1, (0.9, 3), "ko197311", b""),    # a reader's lock holds back a writer too
+    ("LOCK_EX", 40, (4.5, 8), "ko197311", b""),   # not waited for past about 5 s
+    ("replace", 15, (4.5, 8), "old", b""),        # dropped after about 5 s of starting over
+]
+
+
+def check_lock_holders(program, failures):
+    folders, holders, runs = [], [], []
+    for kind, seconds, _, _, _ in LOCK_HOLDERS:
+        folder = Folder(program)
+        folder.write(OTHER_LINES)
+        holder = subprocess.Popen([sys.executable, __file__, "--hold", folder.settings, str(seconds),
+                                   kind], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        holder.stdout.readline()
+        folders.append(folder)
+        holders.append(holder)
+    for folder, holder in zip(folders, holders):
+        holder.stdin.write(b"go\n")
+        holder.stdin.flush()
+        runs.append((subprocess.Popen([folder.program, "/u"], cwd="/"), time.monotonic()))
+    taken = [None] * len(runs)
+    deadline = time.monotonic() + 12
+    while None in taken and time.monotonic() < deadline:
+        for i, (process, started) in enumerate(runs):
+            if taken[i] is None and process.poll() is not None:
+                taken[i] = time.monotonic() - started
+                holders[i].kill()
+        time.sleep(0.01)
+    for holder in holders:
+        holder.kill()
+        holder.wait()
+    for (kind, seconds, (least, most), expected, added), folder, (process, _), took in zip(
+            LOCK_HOLDERS, folders, runs, taken):
+        label = f"beside a {kind} holder of {seconds} s"
+        try:
+            code = process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            code = process.wait()
+        failures.check(took is not None and least <= took <= most,
+                       f"{label}: the run took {'over 12' if took is None else round(took, 2)} s, "
+                       f"not {least} to {most}")
+        failures.check(code == 0, f"{label}: exit {code}")
+        after = folder.read() or b""
+        failures.check(marker(after) == expected, f"{label}: marker {marker(after)!r}")
+        failures.check(without_marker_lines(after) == without_marker_lines(OTHER_LINES + added),
+                       f"{label}: other bytes changed: {after!r}")
+        folder.remove()
+    print(f"lock holders: runs took {', '.join(f'{t:.1f}' for t in taken if t is not None)} s")
+
+
+def test_concurrency(program, failures):
+    folder = Folder(program)
+    folder.write(OTHER_LINES)
+    for round_switches, allowed in [(["/u", "/i"] * 25, {"ko197311", "jas197311"}),
+                                    (["/u", "/i", "/d"] * 17, {"ko197311", "jas197311", None}),
+                                    (["/d"], {None})]:
+        processes = [subprocess.Popen([folder.program, s], cwd="/") for s in round_switches]
+        codes = [p.wait() for p in processes]
+        after = folder.read() or b""
+        label = f"{len(round_switches)} copies at once"
+        failures.check(codes == [0] * len(codes), f"{label}: exit statuses {set(codes)}")
+        failures.check(marker(after) in allowed, f"{label}: marker {marker(after)!r}")
+        failures.check(without_marker_lines(after) == without_marker_lines(OTHER_LINES),
+                       f"{label}: other bytes changed: {after!r}")
+        failures.check(len(re.findall(rb"(?im)^mdb=", after)) <= 1, f"{label}: several markers")
+        failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
+
+    # Beside a busy locking writer that changes another key: no update of either side is lost,
+    # however many times ours must start over while the writer keeps replacing the file.
+    folder.write(b"[other]\nn=0\n[tovrin]\nmdb=ko197311\n")
+    rounds = 200
+    counter = subprocess.Popen([sys.executable, __file__, "--count", folder.settings, str(rounds), "0.005"])
+    deadline = time.monotonic() + 10
+    while b"\nn=0\n" in folder.read() and time.monotonic() < deadline:
+        time.sleep(0.001)
+    runs, lost, switch = 0, 0, None
+    while counter.poll() is None or runs < 20:
+        switch = ["/i", "/u"][runs % 2]
+        folder.run(switch)
+        lost += marker(folder.read()) != SWITCH_VALUES[switch]
+        runs += 1
+    failures.check(counter.wait() == 0, "the locking writer failed")
+    after = folder.read()
+    failures.check(re.search(rb"\nn=(\d+)", after).group(1) == str(rounds).encode(),
+                   f"locking writer: {after!r}, expected n={rounds}")
+    failures.check(lost == 0, f"{lost} of our {runs} updates lost to the other writer")
+    failures.check(marker(after) == SWITCH_VALUES[switch], f"final marker {marker(after)!r}")
+    print(f"concurrency: 50 and 51 copies at once, then {runs} runs beside "
+          f"{rounds} locked increments")
+
+    # In place (another user's file in a folder it may not write), while that writer replaces the
+    # file during the run's wait for the lock: the run must edit the file the name now shows.
+    folder.write(b"[other]\nn=0\n[tovrin]\nmdb=old\n")
+    os.chown(folder.settings, NOBODY, NOBODY)
+    os.chmod(folder.root, 0o755)
+    counter = subprocess.Popen([sys.executable, __file__, "--count", folder.settings, "1", "0.5"])
+    deadline = time.monotonic() + 10
+    while not os.path.exists(folder.settings + ".counter") and time.monotonic() < deadline:
+        time.sleep(0.001)
+    result = folder.run("/u", user=NOBODY)
+    failures.check(counter.wait() == 0, "the replacing writer failed")
+    after = folder.read()
+    failures.check(result.returncode == 0 and b"\nn=1\n" in after and marker(after) == "ko197311",
+                   f"in place beside a replacing writer: {after!r}")
+
+    # Another process (a Samba client) holds the file open through a run, then writes through its
+    # handle: the write lands in the file the name shows, beside the run's change.
+    folder.write(OTHER_LINES)
+    holder = subprocess.Popen([sys.executable, __file__, "--hold-open", folder.settings],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    holder.stdout.readline()
+    result = folder.run("/u")
+    holder.communicate(b"write\n", timeout=60)
+    after = folder.read()
+    failures.check(result.returncode == 0, f"beside an open handle: exit {result.returncode}")
+    failures.check(marker(after) == "ko197311" and after.endswith(b"[late]\nx=1\n"),
+                   f"beside an open handle: {after!r}")
+
+    # A lease holder that lets go when the run's open breaks its lease: the run waits for it.
+    folder.write(OTHER_LINES)
+    holder = subprocess.Popen([sys.executable, __file__, "--hold-lease", folder.settings],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    holder.stdout.readline()
+    started = time.monotonic()
+    result = folder.run("/u")
+    took = time.monotonic() - started
+    holder.communicate(b"done\n", timeout=60)
+    failures.check(result.returncode == 0 and marker(folder.read()) == "ko197311",
+                   f"beside a lease holder: {folder.read()!r}")
+    failures.check(took < 2, f"beside a lease holder: took {took:.2f} s")
+    print(f"beside a lease holder: {took:.3f} s")
+    folder.remove()
+    check_lock_holders(program, failures)
+
+
+def hold_lease(path):
+    """Holds a read lease on the file, as Samba does for a client's oplock, and gives it up a few
+    milliseconds after the kernel asks."""
+    fd = os.open(path, os.O_RDONLY)
+
+    def let_go(*_):
+        time.sleep(0.02)
+        fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
+
+    signal.signal(signal.SIGIO, let_go)
+    fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_RDLCK)
+    print("leased", flush=True)
+    sys.stdin.readline()
+
+
+def hold_open(path):
+    """Opens the file, says so, and writes through the handle when told."""
+    fd = os.open(path, os.O_WRONLY | os.O_APPEND)
+    print("open", flush=True)
+    sys.stdin.readline()
+    os.write(fd, b"[late]\nx=1\n")
+
+
+def main(argv):
+    if argv[1:2] == ["--hold-lease"]:
+        return hold_lease(argv[2])
+    if argv[1:2] == ["--hold-open"]:
+        return hold_open(argv[2])
+    if argv[1:2] == ["--hold"]:
+        return hold_lock(argv[2], float(argv[3]), argv[4])
+    if argv[1:2] == ["--count"]:
+        return lock_and_count(argv[2], int(argv[3]), float(argv[4]))
+    if len(argv) != 3:
+        sys.exit(__doc__)
+    program = os.path.abspath(argv[1])
+    failures = Failures()
+    test_concurrency(program, failures)
+    print(f"{failures.checked - failures.count} passed, {failures.count} failed")
+    return 1 if failures.count else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,267 @@
+#!/usr/bin/env python3
+"""Faults injected into runs of the native program: the file as before or as intended, never half.
+
+  injected_faults.py PROGRAM FAIL_IO_LIBRARY
+"""
+# Rows here: a call failed, cut short or stopped through fail_io (FAULTS), or a command run at
+# that call; and a full disk (FULL_DISK_CASES). Kills and call order go to kills_and_order.py,
+# other writers to concurrency.py, what a filesystem keeps around the file to filesystems.py.
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from end_to_end import Failures
+from safety_common import (NEW_FILE, NOBODY, ORIGIN, OTHER_LINES, RIVAL, STARTS, Folder,
+                           check_outcome, default_acl, fill, fresh_identity, identity, marker,
+                           run_in_own_mounts)
+
+# Injected faults: which calls fail, on which file, the switch, and what the file must be after:
+# "same", byte-identical to before; "changed", the switch's marker and every other byte kept;
+# "in place", changed on the same inode, never replaced; "grown", so after another writer's
+# growth; or these exact bytes. An existing file carries an extended attribute and mode 0644
+# throughout; a new one is as open(2) makes it. A run stopped before a call ("stop") shows
+# whether another user could open its temporary file then.
+# "name:call:!command" runs a command on {settings} at that call instead, as an administrator
+# might during a run: what it did must stay.
+FAULTS = [
+    ("pread:1:0,pread:2:5", "large", "/u", "same"),  # EIO part-way is no end of the file
+    ("pread:1:4", "existing", "/u", "changed"),   # EINTR: read again
+    ("pwrite:1:4", "existing", "/u", "changed"),  # EINTR: write again
+    ("pread:1:grow", "existing", "/u", "grown"),  # grew past the room after sizing: head kept
+    ("pread:1:grow", "large", "/d", "grown"),
+    ("", "empty", "/u", NEW_FILE),  # no fault: an empty file, nothing to read
+    ("pwrite:1:28", "existing", "/u", "changed"),  # no room for a second copy: in place
+    ("pwrite:1:122", "existing", "/u", "changed"),  # EDQUOT, the same
+    ("pwrite:1:28,fallocate:1:28", "existing", "/u", "same"),  # nor for the growth in place
+    ("pwrite:1:0", "existing", "/u", "changed"),  # a short write is finished, not taken as the end
+    ("pwrite:1:0,pwrite:2:5", "existing", "/u", "same"),  # EIO after some bytes went out
+    ("fsync:1:5", "existing", "/u", "same"),
+    ("fsync:1:28", "existing", "/u", "changed"),  # the new file's blocks found no room: in place
+    ("linkat:1:5", "existing", "/u", "same"),     # naming the unnamed file fails
+    ("rename:1:5", "existing", "/u", "same"),
+    ("rename:1:18", "existing", "/u", "changed"),  # EXDEV: the folder refuses, the file may not
+    ("rename:1:16", "existing", "/u", "changed"),  # EBUSY: a file mounted onto the name
+    ("rename:1:13", "existing", "/u", "changed"),  # EACCES: folder made read-only meanwhile
+    ("linkat:1:30", "existing", "/u", "changed"),  # EROFS while naming the new file
+    ("open:2:95", "existing", "/u", "changed"),   # no O_TMPFILE here: a named temporary file instead
+    ("open:2:95,rename:1:5", "existing", "/u", "same"),
+    ("open:2:95,pwrite:1:28", "existing", "/u", "changed"),
+    ("fchmod:1:38", "existing", "/u", "in place"),  # no modes (FAT)
+    ("fchmod:1:quiet", "existing", "/u", "in place"),  # a mode quietly not set
+    ("fsetxattr:1:95", "existing", "/u", "in place"),  # the attribute cannot be carried
+    ("flistxattr:1:5", "existing", "/u", "in place"),  # nor when they cannot be listed
+    ("open:2:13,open:3:13", "existing", "/u", "changed"),  # no new file in the folder: in place
+    ("open:2:13,open:3:13", "marked", "/d", "changed"),    # in place and shorter: no old tail left
+    ("open:2:13,open:3:13,fallocate:1:28", "existing", "/u", "same"),
+    ("open:2:13,open:3:13,fallocate:1:95", "existing", "/u", "changed"),  # ZFS: reserve by writing
+    ("open:2:13,open:3:13,fallocate:1:95,pwrite:1:0,pwrite:2:28", "existing", "/u", "same"),
+    # In place, an error part-way puts the old bytes back and the old size: the file as it was.
+    ("open:2:13,open:3:13,pwrite:1:5", "existing", "/u", "same"),
+    ("open:2:13,open:3:13,ftruncate:1:5", "marked", "/d", "same"),
+    ("open:2:13,open:3:13,fsync:1:5", "existing", "/u", "same"),
+    ("open:2:13,open:3:13,pwrite:2:5", "long", "/u", "same"),  # a tail too long for one write
+    ("pwrite:1:28", "missing", "/u", "same"),
+    ("linkat:1:5", "missing", "/u", "same"),      # publishing the new file fails
+    ("linkat:1:17", "missing", "/u", "changed"),  # another writer's file appeared: start over
+    ("open:1:95,link:1:5", "missing", "/u", "same"),
+    ("open:1:95", "missing", "/u", "changed"),
+    ("open:1:95,link:1:1", "missing", "/u", "changed"),  # no hard links: a rename that never replaces
+    ("open:1:95,link:1:1,renameat2:1:22", "missing", "/u", "changed"),  # nor that: claimed, then filled
+    ("fsync:1:!chmod 600 {settings}", "existing", "/u", "changed"),  # between the write and the swap
+    ("fsync:1:!chown 1234:2345 {settings}", "existing", "/u", "changed"),
+    ("fsync:1:!setfattr -n user.admin -v set {settings}", "existing", "/u", "changed"),
+    ("fsync:1:!chmod 444 {settings}", "existing", "/u", "same"),  # made read-only meanwhile
+    ("open:1:95,link:1:1,renameat2:1:22,pwrite:2:5", "missing", "/u", "same"),  # the claim taken back
+    # Another writer replaces the claimed file before it is filled, then the fill fails: the
+    # other writer's file stays.
+    ("open:1:95,link:1:1,renameat2:1:22,open:4:!printf '[other]\\nkept=1\\n' >{settings}.new && "
+     "mv {settings}.new {settings},pwrite:2:5", "missing", "/u", RIVAL),
+    # Another writer's new file appears just before ours is put in place: it is kept, and set.
+    ("linkat:1:rival", "missing", "/u", RIVAL + NEW_FILE),
+    ("open:1:95,link:1:rival", "missing", "/u", RIVAL + NEW_FILE),
+    ("open:1:95,link:1:1,renameat2:1:rival", "missing", "/u", RIVAL + NEW_FILE),
+    # The folder's default ACL that cannot be taken off the new file: in place, never published.
+    ("fremovexattr:1:1", "existing, folder with a default ACL", "/u", "in place"),
+    # Without O_TMPFILE the replacement has a name: no other user may open it while it is written.
+    ("open:2:95,pwrite:1:stop", "existing", "/u", "changed"),
+]
+
+
+def dress_existing(path, content):
+    with open(path, "wb") as f:
+        f.write(content)
+    os.chmod(path, 0o644)
+    os.setxattr(path, *ORIGIN)
+
+
+def run_stopped(folder, switch, env, failures, label):
+    """Runs the program until fail_io stops it; meanwhile no other user may open its temporary
+    files (those it has, and it must have one). Then lets it finish."""
+    os.chmod(folder.root, 0o755)
+    process = subprocess.Popen([folder.program, switch], cwd="/", env=env, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 10
+    while open(f"/proc/{process.pid}/stat").read().rsplit(")", 1)[1].split()[0] != "T":
+        if process.poll() is not None or time.monotonic() > deadline:
+            break
+        time.sleep(0.01)
+    names = folder.leftovers()
+    failures.check(names != [], f"{label}: no temporary file to look at")
+    for name in names:
+        path = os.path.join(folder.root, name)
+        mode = os.stat(path).st_mode
+        failures.check(mode & 0o077 == 0, f"{label}: {name} has mode {oct(mode)}")
+        if os.geteuid() == 0:
+            peek = subprocess.run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
+                                   "--clear-groups", "cat", path], capture_output=True)
+            failures.check(peek.returncode != 0, f"{label}: user {NOBODY} could open {name}")
+    process.send_signal(signal.SIGCONT)
+    out, err = process.communicate(timeout=60)
+    return subprocess.CompletedProcess(process.args, process.returncode, out, err)
+
+
+def test_injected_faults(program, library, failures):
+    for faults, start, switch, expected in FAULTS:
+        folder = Folder(program)
+        before = STARTS[start]
+        if before is not None:
+            dress_existing(folder.settings, before)
+        if "default ACL" in start:
+            default_acl(folder.root)  # after the file: new files get an ACL it lacks
+        surrounding = identity(folder.settings) if before is not None else fresh_identity(folder.root)
+        inode = os.stat(folder.settings).st_ino if before is not None else None
+        if "!" in faults and before is not None:  # what the commands give such a file
+            reference = os.path.join(folder.root, "reference.ini")
+            dress_existing(reference, before)
+            for command in re.findall(r"!([^,]*)", faults):
+                subprocess.run(command.replace("{settings}", reference), shell=True, check=True)
+            surrounding = identity(reference)
+            os.remove(reference)
+        env = dict(os.environ, LD_PRELOAD=library, FAIL_IO=faults.replace("{settings}", folder.settings))
+        label = f"fault {faults} on {start} file, {switch}"
+        if "stop" in faults:
+            result = run_stopped(folder, switch, env, failures, label)
+        else:
+            result = folder.run(switch, env=env)
+        after = folder.read()
+        check_outcome(failures, label, result, before, after, switch, expected)
+        if expected == "in place":
+            # The old inode takes the change: no later try may replace it after all.
+            failures.check(os.stat(folder.settings).st_ino == inode, f"{label}: the file was replaced")
+        if after is not None:
+            failures.check(identity(folder.settings) == surrounding,
+                           f"{label}: {identity(folder.settings)}, was {surrounding}")
+        failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
+        folder.remove()
+
+    # Someone opens the file between the write and the swap, and writes through it: the run goes
+    # in place (it learns of the open by its lease), and that write lands in the named file.
+    folder = Folder(program)
+    dress_existing(folder.settings, OTHER_LINES)
+    inode = os.stat(folder.settings).st_ino
+    opened = os.path.join(folder.root, "opened")
+    # Until its open waits on the run's lease, as /proc/locks shows it (for at most 5 s).
+    waits = f"for i in $(seq 500); do grep -q 'BREAKING.*:{inode} ' /proc/locks && break; sleep 0.01; done"
+    opener = f"(exec 3>>{folder.settings}; echo [late] >&3; touch {opened}) & {waits}"
+    result = folder.run("/u", env=dict(os.environ, LD_PRELOAD=library, FAIL_IO=f"fsync:1:!{opener}"))
+    deadline = time.monotonic() + 10
+    while not os.path.exists(opened) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    after = folder.read()
+    failures.check(result.returncode == 0, f"an open during the run: exit {result.returncode}")
+    failures.check(marker(after) == "ko197311" and after.endswith(b"[late]\n")
+                   and os.stat(folder.settings).st_ino == inode, f"an open during the run: {after!r}")
+    folder.remove()
+
+
+def test_full_disk(program, failures):
+    """A small tmpfs with no room left: a change that fits in the old file's place is made there,
+    one that needs more room changes nothing."""
+    run_in_own_mounts(failures, "full-disk", __file__, "--inside-full-disk", program)
+
+
+# On a full disk: the file's marker line, the switch, and whether the file is then "same" or
+# "changed". The file ends on a page boundary, so any growth needs a page that is not there.
+FULL_DISK_CASES = [
+    (b"mdb=old\r\n", "/u", "same"),         # grows
+    (b"mdb=old\r\n", "/d", "changed"),      # shrinks
+    (b"mdb=jx197311\r\n", "/u", "changed"),  # the same size
+]
+
+
+# A modification time long past, so that any write in the run shows, however coarse the clock.
+EARLIER = 1_000_000_000_123_456_789
+
+
+def check_untouched(failures, label, path):
+    """No byte was written, not even to be put back: the room is found missing first."""
+    mtime = os.stat(path).st_mtime_ns
+    failures.check(mtime == EARLIER, f"{label}: written meanwhile, modified at {mtime}")
+
+
+def inside_full_disk(program):
+    mount = tempfile.mkdtemp(prefix="ko197311-full-")
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", mount], check=True)
+    failures = Failures()
+    try:
+        folder = Folder(program, parent=mount)
+        for line, switch, expected in FULL_DISK_CASES:
+            head = OTHER_LINES.replace(b"mdb=old\r\n", line)
+            body = head + b";" * (-(len(head) + 1) % 4096) + b"\n"
+            folder.write(body)
+            os.utime(folder.settings, ns=(EARLIER, EARLIER))
+            filler = fill(mount)
+            result = folder.run(switch)
+            after = folder.read()
+            label = f"full disk, {line!r} {switch}"
+            check_outcome(failures, label, result, body, after, switch, expected)
+            if expected == "same":
+                check_untouched(failures, label, folder.settings)
+            failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
+            free = os.statvfs(mount)
+            print(f"{label}: {len(body)} byte file, {free.f_bavail * free.f_frsize} bytes free")
+            os.remove(filler)
+        folder.remove()
+
+        # In place: a two-page file another user may write, in a folder it may not; the disk
+        # then filled up. The set grows the file into a third page, which must be reserved first.
+        folder = Folder(program, parent=mount)
+        os.chmod(folder.root, 0o755)
+        page = os.sysconf("SC_PAGE_SIZE")
+        tail = b"[tovrin]\nmdb=old\n"
+        body = b"; two pages\n" + b"x" * (2 * page - len(tail) - 13) + b"\n" + tail
+        folder.write(body)
+        os.chown(folder.settings, NOBODY, NOBODY)
+        os.utime(folder.settings, ns=(EARLIER, EARLIER))
+        fill(mount)
+        result = folder.run("/u", user=NOBODY)
+        failures.check(result.returncode == 0 and not result.stdout + result.stderr,
+                       f"full disk in place: exit {result.returncode} {result.stderr!r}")
+        failures.check(folder.read() == body, f"full disk in place: file ends {folder.read()[-20:]!r}")
+        check_untouched(failures, "full disk in place", folder.settings)
+        print(f"full disk in place: {len(body)} byte file; {failures.checked} checked")
+    finally:
+        subprocess.run(["umount", mount])
+        os.rmdir(mount)
+    sys.exit(1 if failures.count else 0)
+
+
+def main(argv):
+    if argv[1:2] == ["--inside-full-disk"]:
+        return inside_full_disk(argv[2])
+    if len(argv) != 3:
+        sys.exit(__doc__)
+    program, library = os.path.abspath(argv[1]), os.path.abspath(argv[2])
+    failures = Failures()
+    test_injected_faults(program, library, failures)
+    test_full_disk(program, failures)
+    print(f"{failures.checked - failures.count} passed, {failures.count} failed")
+    return 1 if failures.count else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
