@@ -4,8 +4,9 @@
   injected_faults.py PROGRAM FAIL_IO_LIBRARY
 """
 # Rows here: a call failed, cut short or stopped through fail_io (FAULTS), or a command run at
-# that call; a full disk (FULL_DISK_CASES); a file size limit (FILE_SIZE_LIMIT_CASES). Kills and call order go to kills_and_order.py,
-# other writers to concurrency.py, what a filesystem keeps around the file to filesystems.py.
+# that call; a full disk (FULL_DISK_CASES); a file size limit (FILE_SIZE_LIMIT_CASES).
+# Kills and call order go to kills_and_order.py, other writers to concurrency.py, what a
+# filesystem keeps around the file to filesystems.py.
 import os
 import re
 import resource
