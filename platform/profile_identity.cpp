@@ -253,6 +253,24 @@ bool StillCarries(const std::string& target, int from, int to) {
          (locked.st_mode & 07777) == (made.st_mode & 07777) && SameAttributes(from, to);
 }
 
+void RememberPrivileges(int fd, KeptPrivileges* kept) {
+  struct stat now;
+  if (fstat(fd, &now) == 0) kept->setIdBits = now.st_mode & (S_ISUID | S_ISGID);
+  kept->hasCapabilities = ReadAttribute(fd, "security.capability", &kept->capabilities);
+}
+
+void PutBackPrivileges(int fd, const KeptPrivileges& kept) {
+  if (kept.hasCapabilities && fgetxattr(fd, "security.capability", nullptr, 0) < 0 &&
+      errno == ENODATA) {
+    fsetxattr(fd, "security.capability", kept.capabilities.data(), kept.capabilities.size(),
+              XATTR_CREATE);
+  }
+  struct stat now;
+  if (fstat(fd, &now) != 0) return;
+  const mode_t lost = kept.setIdBits & ~now.st_mode;
+  if (lost != 0) fchmod(fd, (now.st_mode & 07777) | lost);
+}
+
 // Samba keeps a Windows client's read-only mark there, under its default "map readonly = no";
 // the platform's routine refuses such a file, as this one refuses a file without write bits.
 bool IsMarkedReadOnly(int fd) {

@@ -28,6 +28,21 @@ bool CarryIdentity(int from, const struct stat& original, int to);
 // mode and attributes that `to` carries: the last look before `to` replaces it.
 bool StillCarries(const std::string& target, int from, int to);
 
+// What the kernel takes from a file when it is written to: its set-user-ID and set-group-ID bits
+// and its file capabilities (security.capability).
+struct KeptPrivileges {
+  mode_t setIdBits = 0;
+  bool hasCapabilities = false;
+  std::string capabilities;
+};
+
+// Reads them before a rewrite in place.
+void RememberPrivileges(int fd, KeptPrivileges* kept);
+
+// Gives them back after it, where the process may (root may; another user may not), and only
+// those that went: a change someone made meanwhile stays.
+void PutBackPrivileges(int fd, const KeptPrivileges& kept);
+
 // Whether Samba marks the file read-only for Windows clients (FILE_ATTRIBUTE_READONLY in its
 // user.DOSATTRIB attribute), which no mode bit shows: such a file is left as it is.
 bool IsMarkedReadOnly(int fd);

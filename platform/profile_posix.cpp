@@ -3,17 +3,23 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -169,16 +175,30 @@ bool SyncDirectory(const std::string& directory, int newFile) {
   return synced || syncfs(newFile) == 0;
 }
 
-// Waits a bounded time for other writers that use POSIX locks; past that, goes on without.
-void LockForWriting(int fd) {
+// What the wait for the lock ended with. A writer's lock still held past the wait is a change
+// under way, perhaps stopped half-way (a frozen container): its file is neither read nor written.
+// A reader's leaves the content whole, so a new file may replace it, but nothing goes into it.
+enum class LockState { kLocked, kReadersHoldIt, kWriterHoldsIt };
+
+// Waits a bounded time for other writers that use POSIX locks; past that, learns who holds it.
+LockState LockForWriting(int fd) {
   struct flock lock = {};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
   for (long waited = 0; waited < kLockWaitMilliseconds; waited += kLockPollMilliseconds) {
-    if (fcntl(fd, F_SETLK, &lock) == 0) return;
-    if (errno != EACCES && errno != EAGAIN && errno != EINTR) return;  // no locks here, e.g. NFS
+    if (fcntl(fd, F_SETLK, &lock) == 0) return LockState::kLocked;
+    // No locks here (NFS without its lock service): no one else can hold one either.
+    if (errno != EACCES && errno != EAGAIN && errno != EINTR) return LockState::kLocked;
     SleepMilliseconds(kLockPollMilliseconds);
   }
+  // Only a writer's lock stands in the way of a read lock.
+  struct flock writer = {};
+  writer.l_type = F_RDLCK;
+  writer.l_whence = SEEK_SET;
+  if (fcntl(fd, F_GETLK, &writer) != 0 || writer.l_type != F_UNLCK) {
+    return LockState::kWriterHoldsIt;
+  }
+  return fcntl(fd, F_SETLK, &lock) == 0 ? LockState::kLocked : LockState::kReadersHoldIt;
 }
 
 // Opens the file without blocking, so that a FIFO put in its place cannot hold the run. A lease
@@ -415,7 +435,11 @@ Outcome PlaceNewFile(TemporaryFile* temporary, const std::string& target, int* c
 // or someone opened the old file meanwhile, the old file is rewritten in place instead.
 Outcome ReplaceOldFile(TemporaryFile* temporary, const std::string& directory,
                        const std::string& target, int originalFd, bool leased) {
-  if (temporary->name.empty() && !NameTemporaryFile(temporary, directory)) {
+  // Made append-only while the new file was written (chattr +a), the folder would keep a name
+  // given now for good: looked at again just before.
+  const bool unnamed = temporary->name.empty();
+  if (unnamed && FolderKeepsItsNames(directory)) return Outcome::kRewriteInPlace;
+  if (unnamed && !NameTemporaryFile(temporary, directory)) {
     return IsRefusedByFolder(errno) ? Outcome::kRewriteInPlace : Outcome::kFailed;
   }
   if (!StillCarries(target, originalFd, temporary->fd)) return Outcome::kStartOver;
@@ -439,6 +463,50 @@ mode_t OwnerBitsOf(const struct stat& original) { return original.st_mode & 0600
 bool MadeNoWiderThan(int fd, const struct stat& original) {
   struct stat made;
   return fstat(fd, &made) == 0 && (made.st_mode & 07777 & ~original.st_mode) == 0;
+}
+
+// Filesystems that write every changed block to new room: Btrfs, ZFS, bcachefs.
+constexpr uint32_t kBtrfsMagic = 0x9123683E;
+constexpr uint32_t kZfsMagic = 0x2FC12FC1;
+constexpr uint32_t kBcachefsMagic = 0xCA451A4E;
+
+// Whether any block of the file is shared with another file (a reflink copy, a snapshot), so that
+// writing over it takes a new block.
+bool SharesBlocks(int fd) {
+  constexpr unsigned kExtentsAtOnce = 64;
+  union {
+    struct fiemap map;
+    char room[sizeof(struct fiemap) + kExtentsAtOnce * sizeof(struct fiemap_extent)];
+  } extents;
+  __u64 start = 0;
+  for (;;) {
+    std::memset(&extents, 0, sizeof extents);
+    extents.map.fm_start = start;
+    extents.map.fm_length = FIEMAP_MAX_OFFSET - start;
+    extents.map.fm_extent_count = kExtentsAtOnce;
+    if (ioctl(fd, FS_IOC_FIEMAP, &extents.map) != 0) return false;  // no extents to share (tmpfs)
+    if (extents.map.fm_mapped_extents == 0) return false;
+    for (unsigned i = 0; i < extents.map.fm_mapped_extents; ++i) {
+      const struct fiemap_extent& extent = extents.map.fm_extents[i];
+      if ((extent.fe_flags & FIEMAP_EXTENT_SHARED) != 0) return true;
+      if ((extent.fe_flags & FIEMAP_EXTENT_LAST) != 0) return false;
+      start = extent.fe_logical + extent.fe_length;
+    }
+  }
+}
+
+// Whether writing over the file's own bytes needs free room, as a new file does: on a
+// copy-on-write filesystem (Btrfs unless the file is +C), or where its blocks are shared.
+bool OverwriteTakesRoom(int fd) {
+  struct statfs filesystem;
+  if (fstatfs(fd, &filesystem) != 0) return true;
+  const uint32_t type = static_cast<uint32_t>(filesystem.f_type);  // a signed word on i386
+  if (type == kZfsMagic || type == kBcachefsMagic) return true;
+  int flags = 0;
+  if (type == kBtrfsMagic && (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 || !(flags & FS_NOCOW_FL))) {
+    return true;
+  }
+  return SharesBlocks(fd);
 }
 
 // Writes the new content to a new file beside `target` and puts it in place whole. Over the old
@@ -469,11 +537,14 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
     DiscardTemporaryFile(&temporary);
     return Outcome::kRewriteInPlace;
   }
-  // Where a second copy does not fit, the old file may still take the change.
+  // Where a second copy does not fit, the old file may still take the change, unless writing
+  // over its blocks takes new room too.
   if (!WriteNewContent(temporary.fd, text, changes)) {
     const bool outOfRoom = IsOutOfRoom(errno);
     DiscardTemporaryFile(&temporary);
-    return outOfRoom && original != nullptr ? Outcome::kRewriteInPlace : Outcome::kFailed;
+    return outOfRoom && original != nullptr && !OverwriteTakesRoom(originalFd)
+               ? Outcome::kRewriteInPlace
+               : Outcome::kFailed;
   }
   if (original != nullptr && !CarryIdentity(originalFd, *original, temporary.fd)) {
     DiscardTemporaryFile(&temporary);
@@ -482,7 +553,9 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
   if (fsync(temporary.fd) != 0) {
     const bool outOfRoom = IsOutOfRoom(errno);
     DiscardTemporaryFile(&temporary);
-    return outOfRoom && original != nullptr ? Outcome::kRewriteInPlace : Outcome::kFailed;
+    return outOfRoom && original != nullptr && !OverwriteTakesRoom(originalFd)
+               ? Outcome::kRewriteInPlace
+               : Outcome::kFailed;
   }
 
   Outcome outcome = original == nullptr
@@ -567,6 +640,19 @@ void PutBackOldBytes(int fd, std::string_view text, off_t from) {
   fsync(fd);
 }
 
+// Where overwriting takes new room, the rewrite of the blocks from `from` to `end` needs that
+// many free blocks, and putting the old bytes back after an error as many again. The free count
+// is the filesystem's own estimate (statfs), so this refuses a plainly full disk up front, not
+// every one.
+bool RoomToWriteOver(int fd, off_t from, off_t end) {
+  struct statvfs room;
+  if (fstatvfs(fd, &room) != 0) return false;
+  const unsigned long long block = room.f_frsize != 0 ? room.f_frsize : room.f_bsize;
+  const unsigned long long touched = (static_cast<unsigned long long>(end) + block - 1) / block -
+                                     static_cast<unsigned long long>(from) / block;
+  return room.f_bavail >= 2 * touched;
+}
+
 // For a file that no new file can stand in for: a directory where no new file can be made, or an
 // identity a new file cannot carry (another owner, a label this process may not set, a
 // filesystem without modes). The inode and all on it stay, as with the Windows routine. Only the
@@ -575,15 +661,23 @@ bool RewriteInPlace(int fd, std::string_view text, const profile::TextChanges& c
   const off_t oldSize = static_cast<off_t>(text.size());
   const off_t newSize = NewSize(text, changes);
   const off_t from = FirstChangedByte(text, changes);
-  if (!ReserveSpace(fd, text, changes, oldSize, newSize)) return false;
+  if (OverwriteTakesRoom(fd) && !RoomToWriteOver(fd, from, std::max(oldSize, newSize))) {
+    return false;
+  }
+  // The reservation is a change to the kernel too, which takes them as a write does.
+  KeptPrivileges kept;
+  RememberPrivileges(fd, &kept);
+  if (!ReserveSpace(fd, text, changes, oldSize, newSize)) {
+    PutBackPrivileges(fd, kept);
+    return false;
+  }
   // Killed between the write and the cut, a shorter file keeps the old file's last bytes: no
   // writer in place can close that window.
-  if (WriteChangedTail(fd, text, changes, from, newSize) && ftruncate(fd, newSize) == 0 &&
-      fsync(fd) == 0) {
-    return true;
-  }
-  PutBackOldBytes(fd, text, from);
-  return false;
+  const bool written = WriteChangedTail(fd, text, changes, from, newSize) &&
+                       ftruncate(fd, newSize) == 0 && fsync(fd) == 0;
+  if (!written) PutBackOldBytes(fd, text, from);
+  PutBackPrivileges(fd, kept);
+  return written;
 }
 
 // One read-modify-write of an existing file under its lock, once the path is known to still name
@@ -592,13 +686,13 @@ Outcome UpdateExistingFile(const std::string& target, const char* section, const
                            const char* value) {
   int fd = OpenForUpdate(target);
   if (fd < 0) return Outcome::kFailed;
-  LockForWriting(fd);
+  const LockState lock = LockForWriting(fd);
   struct stat locked, named;
   FileText text;
   profile::TextChanges changes;
   Outcome outcome = Outcome::kFailed;
-  if (fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode) || (locked.st_mode & 0222) == 0 ||
-      IsMarkedReadOnly(fd)) {
+  if (lock == LockState::kWriterHoldsIt || fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode) ||
+      (locked.st_mode & 0222) == 0 || IsMarkedReadOnly(fd)) {
     outcome = Outcome::kFailed;
   } else if (stat(target.c_str(), &named) != 0 || !IsSameFile(named, locked)) {
     outcome = Outcome::kStartOver;
@@ -617,8 +711,11 @@ Outcome UpdateExistingFile(const std::string& target, const char* section, const
     } else {
       outcome = PublishNewFile(target, text.view(), changes, &locked, fd, lease.held);
     }
+    // Beside a reader that still holds its lock, the bytes it reads stay as they are.
     if (outcome == Outcome::kRewriteInPlace) {
-      outcome = RewriteInPlace(fd, text.view(), changes) ? Outcome::kDone : Outcome::kFailed;
+      outcome = lock == LockState::kLocked && RewriteInPlace(fd, text.view(), changes)
+                    ? Outcome::kDone
+                    : Outcome::kFailed;
     }
     ReleaseLease(fd, &lease);  // one who opened the file meanwhile waited for the change, whole
   }
@@ -741,11 +838,19 @@ bool WriteProfile(const char* section, const char* key, const char* value, const
 bool WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                 const char* fileName) {
   if (section == nullptr || fileName == nullptr) return false;
+  // A write past the file size limit (ulimit -f) then fails with EFBIG, so the old bytes go back,
+  // rather than the signal ending the run half-way.
+  struct sigaction ignoreSizeLimit = {}, previous;
+  ignoreSizeLimit.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignoreSizeLimit, &previous);
+  bool written = false;
   try {
-    return WriteProfile(section, key, value, fileName);
+    written = WriteProfile(section, key, value, fileName);
   } catch (...) {
-    return false;  // memory ran out before anything was put in place
+    written = false;  // memory ran out before anything was put in place
   }
+  sigaction(SIGXFSZ, &previous, nullptr);
+  return written;
 }
 
 }  // namespace platform

@@ -70,21 +70,29 @@ def hold_lock(path, seconds, kind):
 
 
 # Another writer that holds the file's lock: what it does, for how long, the time our run may
-# take (bounds both ways), the marker after, and whether the holder's own section is in the file.
-# Our run waits for a lock about 5 s at most, then goes on without it; it starts over beside a
-# replacer for about 5 s from its first try, then drops the update. The rows run at once; a
-# holder still at it when our run has ended is stopped then.
+# take (bounds both ways), the marker after, whether the holder's own section is in the file, and
+# the faults our run gets from fail_io. Our run waits for a lock about 5 s at most; a writer's
+# lock still held then ends it with nothing written, a reader's lets it only replace the file. It
+# starts over beside a replacer for about 5 s from its first try, then drops the update. The rows
+# run at once; a holder still at it when our run has ended is stopped then.
 LOCK_HOLDERS = [
-    ("LOCK_EX", 1, (0.9, 3), "ko197311", RIVAL),  # waited for, and read after the holder's edit
-    ("LOCK_SH", 1, (0.9, 3), "ko197311", b""),    # a reader's lock holds back a writer too
-    ("LOCK_EX", 40, (4.5, 8), "ko197311", b""),   # not waited for past about 5 s
-    ("replace", 15, (4.5, 8), "old", b""),        # dropped after about 5 s of starting over
+    ("LOCK_EX", 1, (0.9, 3), "ko197311", RIVAL, ""),  # waited for, and read after the holder's edit
+    ("LOCK_SH", 1, (0.9, 3), "ko197311", b"", ""),    # a reader's lock holds back a writer too
+    ("LOCK_EX", 40, (4.5, 8), "old", b"", ""),  # past about 5 s: a change under way, left alone
+    ("replace", 15, (4.5, 8), "old", b"", ""),  # dropped after about 5 s of starting over
+    # The reader has the file open, which the lease shows: the run would go in place, under the
+    # reader's lock, so it writes nothing.
+    ("LOCK_SH", 40, (4.5, 8), "old", b"", ""),
+    # Where no lease is granted (NFS), the run cannot see that open and replaces the file, which
+    # a reader's lock allows; a writer's still stops it.
+    ("LOCK_SH", 40, (4.5, 8), "ko197311", b"", "setlease:1:22"),
+    ("LOCK_EX", 40, (4.5, 8), "old", b"", "setlease:1:22"),
 ]
 
 
-def check_lock_holders(program, failures):
+def check_lock_holders(program, library, failures):
     folders, holders, runs = [], [], []
-    for kind, seconds, _, _, _ in LOCK_HOLDERS:
+    for kind, seconds, _, _, _, _ in LOCK_HOLDERS:
         folder = Folder(program)
         folder.write(OTHER_LINES)
         holder = subprocess.Popen([sys.executable, __file__, "--hold", folder.settings, str(seconds),
@@ -92,10 +100,11 @@ def check_lock_holders(program, failures):
         holder.stdout.readline()
         folders.append(folder)
         holders.append(holder)
-    for folder, holder in zip(folders, holders):
+    for folder, holder, (_, _, _, _, _, faults) in zip(folders, holders, LOCK_HOLDERS):
         holder.stdin.write(b"go\n")
         holder.stdin.flush()
-        runs.append((subprocess.Popen([folder.program, "/u"], cwd="/"), time.monotonic()))
+        env = dict(os.environ, LD_PRELOAD=library, FAIL_IO=faults) if faults else None
+        runs.append((subprocess.Popen([folder.program, "/u"], cwd="/", env=env), time.monotonic()))
     taken = [None] * len(runs)
     deadline = time.monotonic() + 12
     while None in taken and time.monotonic() < deadline:
@@ -107,9 +116,9 @@ def check_lock_holders(program, failures):
     for holder in holders:
         holder.kill()
         holder.wait()
-    for (kind, seconds, (least, most), expected, added), folder, (process, _), took in zip(
+    for (kind, seconds, (least, most), expected, added, faults), folder, (process, _), took in zip(
             LOCK_HOLDERS, folders, runs, taken):
-        label = f"beside a {kind} holder of {seconds} s"
+        label = f"beside a {kind} holder of {seconds} s" + (f", {faults}" if faults else "")
         try:
             code = process.wait(timeout=30)
         except subprocess.TimeoutExpired:
@@ -127,7 +136,38 @@ def check_lock_holders(program, failures):
     print(f"lock holders: runs took {', '.join(f'{t:.1f}' for t in taken if t is not None)} s")
 
 
-def test_concurrency(program, failures):
+def check_held_still_in_place(program, failures):
+    """A copy rewriting a hard-linked file in place is held still between two of its writes (as
+    in a frozen container) for 10 s, under strace; a second copy runs meanwhile. Past its lock
+    wait it sees a writer's lock and writes nothing, so the first copy's change, once it goes on,
+    is whole."""
+    folder = Folder(program)
+    before = b"[tovrin]\nmdb=old\n" + b"; %s\n" % (b"p" * 80) * 30000  # a tail of several writes
+    folder.write(before)
+    os.link(folder.settings, folder.settings + ".link")
+    first = subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64", "-e",
+                              "inject=pwrite64:delay_exit=10000000:when=1", folder.program, "/u"],
+                             cwd="/")
+    deadline = time.monotonic() + 10
+    while folder.read() == before and time.monotonic() < deadline:
+        time.sleep(0.01)
+    half_written = folder.read()
+    label = "a second copy beside one held still half-way in place"
+    failures.check(half_written != before, f"{label}: the first copy made no first write")
+    started = time.monotonic()
+    second = folder.run("/i")
+    took = time.monotonic() - started
+    failures.check(second.returncode == 0, f"{label}: exit {second.returncode}")
+    failures.check(4.5 <= took <= 8, f"{label}: took {took:.2f} s, not 4.5 to 8")
+    failures.check(folder.read() == half_written, f"{label}: the second copy wrote")
+    failures.check(first.wait(timeout=60) == 0, f"{label}: the first copy failed")
+    failures.check(folder.read() == before.replace(b"mdb=old\n", b"mdb=ko197311\n"),
+                   f"{label}: not the first copy's change, whole")
+    print(f"{label}: the second copy took {took:.1f} s")
+    folder.remove()
+
+
+def test_concurrency(program, library, failures):
     folder = Folder(program)
     folder.write(OTHER_LINES)
     for round_switches, allowed in [(["/u", "/i"] * 25, {"ko197311", "jas197311"}),
@@ -209,7 +249,8 @@ def test_concurrency(program, failures):
     failures.check(took < 2, f"beside a lease holder: took {took:.2f} s")
     print(f"beside a lease holder: {took:.3f} s")
     folder.remove()
-    check_lock_holders(program, failures)
+    check_lock_holders(program, library, failures)
+    check_held_still_in_place(program, failures)
 
 
 def hold_lease(path):
@@ -246,9 +287,9 @@ def main(argv):
         return lock_and_count(argv[2], int(argv[3]), float(argv[4]))
     if len(argv) != 3:
         sys.exit(__doc__)
-    program = os.path.abspath(argv[1])
+    program, library = os.path.abspath(argv[1]), os.path.abspath(argv[2])
     failures = Failures()
-    test_concurrency(program, failures)
+    test_concurrency(program, library, failures)
     print(f"{failures.checked - failures.count} passed, {failures.count} failed")
     return 1 if failures.count else 0
 

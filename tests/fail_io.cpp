@@ -1,6 +1,7 @@
 // Preloaded into the program by the fault tests: makes chosen calls of one I/O function fail.
 // FAIL_IO="name:call:errno,..." fails the given call (counting from 1) of each named function
 // with that errno; errno 0 makes that read or write short instead: half its bytes, then success.
+// "setlease" counts only fcntl's F_SETLEASE calls.
 // In place of the errno, an action done just before the call, which then goes through:
 //   grow   another writer appends kGrowth to the file (pread);
 //   rival  another writer creates the target, holding kRivalText (link, linkat, renameat2);
@@ -250,6 +251,29 @@ int fallocate(int fd, int mode, off_t offset, off_t size) {
 }
 int fallocate64(int fd, int mode, off_t offset, off_t size) {
   return fallocate(fd, mode, offset, size);
+}
+
+// Only F_SETLEASE, counted as "setlease": no lease granted, as on NFS or with leases disabled.
+static int FailLeaseOrPass(const char* next, int fd, int command, void* argument) {
+  if (command == F_SETLEASE) {
+    const Fault* fault = FaultFor("setlease");
+    if (fault != nullptr) return errno = fault->error, -1;
+  }
+  return Next<int (*)(int, int, ...)>(next)(fd, command, argument);
+}
+int fcntl(int fd, int command, ...) {
+  va_list rest;
+  va_start(rest, command);
+  void* argument = va_arg(rest, void*);
+  va_end(rest);
+  return FailLeaseOrPass("fcntl", fd, command, argument);
+}
+int fcntl64(int fd, int command, ...) {
+  va_list rest;
+  va_start(rest, command);
+  void* argument = va_arg(rest, void*);
+  va_end(rest);
+  return FailLeaseOrPass("fcntl64", fd, command, argument);
 }
 
 int open(const char* path, int flags, ...) {

@@ -6,8 +6,8 @@ test (as root).
 """
 # Rows here: a file dressed in what must stay around its bytes (IDENTITY_CASES), a new file
 # against what open(2) gives (NEW_FILE_CASES), and what needs one filesystem (SPECIAL_CASES:
-# an inode past 2^32, a file over 2 GiB, /proc hidden, a planted link), and temporaries beside
-# another user and a container (check_temporaries). No fail_io here: this
+# an inode past 2^32, a file over 2 GiB, /proc hidden, a planted link, a nearly full Btrfs), and
+# temporaries beside another user and a container (check_temporaries). No fail_io here: this
 # test also runs the 32-bit program, through qemu-i386-static where the host needs it.
 import fcntl
 import os
@@ -21,9 +21,10 @@ import tempfile
 import time
 
 from end_to_end import Failures, emulator
-from safety_common import (CONTAINER_BASE, CONTAINER_ROOT, NEW_FILE, NOBODY, STRANGER, Folder,
-                           as_user, check_changed, check_outcome, default_acl, fresh_identity,
-                           identity, in_pid_namespace, marker, run_in_own_mounts, without_proc)
+from safety_common import (CONTAINER_BASE, CONTAINER_ROOT, EARLIER, NEW_FILE, NOBODY, STRANGER,
+                           Folder, as_user, check_changed, check_outcome, check_untouched,
+                           default_acl, fill, fresh_identity, identity, in_pid_namespace, marker,
+                           run_in_own_mounts, without_proc)
 
 # Filesystems a settings file lives on, each made on a sparse image file: its mkfs and size.
 FILESYSTEMS = [
@@ -168,6 +169,24 @@ def with_hard_link(path):
     os.link(path, os.path.join(os.path.dirname(path), "other-name.ini"))
 
 
+# cap_net_raw+ep as setcap writes it: revision 2 with the effective bit, then the permitted and
+# inheritable sets, two words each.
+FILE_CAPABILITIES = struct.pack("<IIIII", 0x02000001, 1 << 13, 0, 0, 0)
+
+
+def with_capabilities_and_hard_link(path):
+    os.chown(path, 1234, 2345)
+    os.chmod(path, 0o4666)  # after the chown, which clears it
+    os.setxattr(path, "security.capability", FILE_CAPABILITIES)
+    with_hard_link(path)
+
+
+def owned_set_user_id_hard_linked(path):
+    os.chown(path, 1234, 2345)
+    os.chmod(path, 0o4666)
+    with_hard_link(path)
+
+
 def windows_attributes(attributes, version=5):
     """Samba's user.DOSATTRIB record: an empty text, then version and union tag, then the valid
     fields (attributes and create time) and the attributes; version 5 (Samba 4.17) ends with the
@@ -240,6 +259,11 @@ IDENTITY_CASES = [
      "in place"),
     ("an owner and group the container maps, mode 0604", with_mapped_owner, "/u", CONTAINER_ROOT,
      "replaced"),
+    # The kernel takes capabilities and set-ID bits on a write in place: put back where allowed.
+    ("file capabilities, another owner's set-user-ID 4666 file, a second hard link",
+     with_capabilities_and_hard_link, "/u", None, "in place"),
+    ("set-user-ID 4666, a second hard link, run by the file's owner", owned_set_user_id_hard_linked,
+     "/u", 1234, "in place"),
     ("Windows read-only (Samba's DOSATTRIB v5, 0x21)", windows_attributes(0x21), "/u", None, "same"),
     ("Windows read-only (Samba's DOSATTRIB v3, 0x1)", windows_attributes(0x1, 3), "/d", None, "same"),
     ("Windows read-only (Samba's old text \"0x21\")", windows_attributes_as_text(b"0x21\0"), "/u",
@@ -796,10 +820,78 @@ def check_forced_modes(program, mount, name, failures):
     folder.remove()
 
 
+def with_second_link(path):
+    os.link(path, path + ".link")
+
+
+def without_copy_on_write(path):
+    content = open(path, "rb").read()
+    with open(path, "wb"):  # +C takes hold only on an empty file
+        subprocess.run(["chattr", "+C", path], check=True)
+    with open(path, "wb") as f:
+        f.write(content)
+    with_second_link(path)
+
+
+def without_copy_on_write_reflinked(path):
+    """+C, yet its blocks shared with a reflinked copy: a write over them needs new room."""
+    content = open(path, "rb").read()
+    os.remove(path)
+    subprocess.run(["chattr", "+C", os.path.dirname(path)], check=True)  # new files inherit it
+    with open(path, "wb") as f:
+        f.write(content)
+    subprocess.run(["cp", "--reflink=always", path, path + ".copy"], check=True)
+    with_second_link(path)
+
+
+# A 98 KB file whose first line /d removes, so nearly all of it would be rewritten.
+NEARLY_FULL_BODY = (b"[tovrin]\nmdb=old\n" +
+                    b"".join(b"k%05d=%s\n" % (i, b"v" * 60) for i in range(1450)))
+# On a copy-on-write filesystem with about 40 KiB free: how the file is dressed, and whether /d
+# leaves it "same" (a write over its blocks would need room that is not there) or "changed".
+NEARLY_FULL_CASES = [
+    ("a 98 KB file", None, "same"),
+    ("a 98 KB file with a second hard link", with_second_link, "same"),
+    ("a 98 KB +C file with a second hard link", without_copy_on_write, "changed"),  # no new room
+    ("a 98 KB +C file with a second hard link and a reflinked copy",
+     without_copy_on_write_reflinked, "same"),
+]
+
+
+def check_nearly_full(program, mount, name, failures):
+    """Every block a write goes over takes new room here, as a new file's do: no room means the
+    file as it was, never a rewrite that stops part-way."""
+    for label, dress, expected in NEARLY_FULL_CASES:
+        folder = Folder(program, parent=mount)
+        folder.write(NEARLY_FULL_BODY)
+        if dress:
+            dress(folder.settings)
+        os.utime(folder.settings, ns=(EARLIER, EARLIER))
+        filler = fill(mount)
+        os.sync()  # Btrfs frees the cut blocks only once they are committed
+        os.truncate(filler, max(0, os.path.getsize(filler) - 64 * 1024))
+        os.sync()
+        free = os.statvfs(mount)
+        label = f"{name}: {label}, {free.f_bavail * free.f_frsize} bytes free"
+        result = folder.run("/d")
+        after = folder.read()
+        failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
+        if expected == "same":
+            failures.check(after == NEARLY_FULL_BODY, f"{label}: changed, {len(after)} bytes")
+            check_untouched(failures, label, folder.settings)
+        else:
+            failures.check(after == NEARLY_FULL_BODY.replace(b"mdb=old\n", b""),
+                           f"{label}: {after[:40]!r}")
+        failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
+        print(label)
+        os.remove(filler)
+        folder.remove()
+
+
 # Cases that need what only one of the filesystems offers, or one is enough for.
-SPECIAL_CASES = {"ext4": check_without_proc, "xfs": check_large_inode, "tmpfs": check_large_file,
-                 "btrfs": check_planted_link, "bindfs": check_fuse_openers,
-                 "bindfs forcing modes": check_forced_modes}
+SPECIAL_CASES = {"ext4": (check_without_proc,), "xfs": (check_large_inode,),
+                 "tmpfs": (check_large_file,), "btrfs": (check_planted_link, check_nearly_full),
+                 "bindfs": (check_fuse_openers,), "bindfs forcing modes": (check_forced_modes,)}
 
 
 def inside_filesystems(program):
@@ -816,8 +908,8 @@ def inside_filesystems(program):
                 check_identity_cases(program, mount, name, failures)
                 check_new_files(program, mount, name, failures)
                 check_temporaries(program, mount, name, failures)
-            if name in SPECIAL_CASES:
-                SPECIAL_CASES[name](program, mount, name, failures)
+            for special in SPECIAL_CASES.get(name, ()):
+                special(program, mount, name, failures)
         finally:
             subprocess.run(["umount", mount], capture_output=True)
             # lazily: the bindfs daemon may still hold it for a moment after its own unmount

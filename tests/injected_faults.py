@@ -4,10 +4,12 @@
   injected_faults.py PROGRAM FAIL_IO_LIBRARY
 """
 # Rows here: a call failed, cut short or stopped through fail_io (FAULTS), or a command run at
-# that call; and a full disk (FULL_DISK_CASES). Kills and call order go to kills_and_order.py,
-# other writers to concurrency.py, what a filesystem keeps around the file to filesystems.py.
+# that call; a full disk (FULL_DISK_CASES); a file size limit (FILE_SIZE_LIMIT_CASES).
+# Kills and call order go to kills_and_order.py, other writers to concurrency.py, what a
+# filesystem keeps around the file to filesystems.py.
 import os
 import re
+import resource
 import signal
 import subprocess
 import sys
@@ -15,9 +17,9 @@ import tempfile
 import time
 
 from end_to_end import Failures
-from safety_common import (NEW_FILE, NOBODY, ORIGIN, OTHER_LINES, RIVAL, STARTS, Folder,
-                           check_outcome, default_acl, fill, fresh_identity, identity, marker,
-                           run_in_own_mounts)
+from safety_common import (EARLIER, NEW_FILE, NOBODY, ORIGIN, OTHER_LINES, RIVAL, STARTS, Folder,
+                           check_outcome, check_untouched, default_acl, fill, fresh_identity,
+                           identity, marker, run_in_own_mounts)
 
 # Injected faults: which calls fail, on which file, the switch, and what the file must be after:
 # "same", byte-identical to before; "changed", the switch's marker and every other byte kept;
@@ -251,6 +253,34 @@ def test_injected_faults(program, library, failures):
     folder.remove()
 
 
+# A file larger than the file size limit (ulimit -f 32), replaced or, with a second hard link,
+# rewritten in place: a write past the limit fails (SIGXFSZ must not end the run), and the file
+# stays as it was.
+FILE_SIZE_LIMIT = 32 * 1024
+FILE_SIZE_LIMIT_CASES = [("replaced", None),
+                         ("in place", lambda path: os.link(path, path + ".link"))]
+
+
+def limit_file_size():
+    resource.setrlimit(resource.RLIMIT_FSIZE, (FILE_SIZE_LIMIT, FILE_SIZE_LIMIT))
+
+
+def test_file_size_limit(program, failures):
+    before = b"[tovrin]\nmdb=old\n" + b"".join(b"k%05d=%s\n" % (i, b"v" * 60) for i in range(1100))
+    for how, dress in FILE_SIZE_LIMIT_CASES:
+        folder = Folder(program)
+        folder.write(before)
+        if dress:
+            dress(folder.settings)
+        result = folder.run("/u", preexec_fn=limit_file_size)
+        label = f"ulimit -f {FILE_SIZE_LIMIT // 1024}, a {len(before)} byte file, {how}"
+        failures.check(result.returncode == 0 and not result.stdout + result.stderr,
+                       f"{label}: exit {result.returncode}, printed {result.stderr!r}")
+        failures.check(folder.read() == before, f"{label}: the file changed")
+        failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
+        folder.remove()
+
+
 def test_full_disk(program, failures):
     """A small tmpfs with no room left: a change that fits in the old file's place is made there,
     one that needs more room changes nothing."""
@@ -264,16 +294,6 @@ FULL_DISK_CASES = [
     (b"mdb=old\r\n", "/d", "changed"),      # shrinks
     (b"mdb=jx197311\r\n", "/u", "changed"),  # the same size
 ]
-
-
-# A modification time long past, so that any write in the run shows, however coarse the clock.
-EARLIER = 1_000_000_000_123_456_789
-
-
-def check_untouched(failures, label, path):
-    """No byte was written, not even to be put back: the room is found missing first."""
-    mtime = os.stat(path).st_mtime_ns
-    failures.check(mtime == EARLIER, f"{label}: written meanwhile, modified at {mtime}")
 
 
 def inside_full_disk(program):
@@ -332,6 +352,7 @@ def main(argv):
     failures = Failures()
     test_injected_faults(program, library, failures)
     test_full_disk(program, failures)
+    test_file_size_limit(program, failures)
     print(f"{failures.checked - failures.count} passed, {failures.count} failed")
     return 1 if failures.count else 0
 

@@ -243,5 +243,15 @@ def fill(mount):
     return filler
 
 
+# A modification time long past, so that any write in the run shows, however coarse the clock.
+EARLIER = 1_000_000_000_123_456_789
+
+
+def check_untouched(failures, label, path):
+    """No byte was written, not even to be put back: the room is found missing first."""
+    mtime = os.stat(path).st_mtime_ns
+    failures.check(mtime == EARLIER, f"{label}: written meanwhile, modified at {mtime}")
+
+
 def default_acl(folder):
     subprocess.run(["setfacl", "-d", "-m", "u:nobody:rw,o::r", folder], check=True)
