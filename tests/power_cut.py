@@ -22,7 +22,7 @@ SECTOR = 512
 MARK_MAGIC = b"KO197311 MARK "
 FLUSH, FUA, DISCARD, MARK = 1, 2, 4, 8
 LOG_MAGIC = 0x6A736677736872
-TEMPORARY = re.compile(r"^\.settings\.ini\.\d+\.(new|\d+\.\d+\.tmp)$")
+TEMPORARY = re.compile(r"^\.settings\.ini\.[0-9a-f]{16}\.tmp$")
 SIZES = {"ext4": 64 << 20, "xfs": 320 << 20, "btrfs": 256 << 20}
 CHECKERS = {"ext4": ["e2fsck", "-fn"], "xfs": ["xfs_repair", "-n"],
             "btrfs": ["btrfs", "check", "--readonly"]}
