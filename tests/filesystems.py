@@ -428,8 +428,29 @@ def check_large_file(program, mount, name, failures):
     folder.remove()
 
 
+def check_append_only_folder_without_proc(program, mount, name, failures):
+    """Without /proc a temporary has a name from the start: in an append-only folder, where that
+    name could never go again, none is made, and the file is rewritten in place."""
+    folder = Folder(program, parent=mount)
+    folder.write(DRESSED)
+    inode = os.stat(folder.settings).st_ino
+    subprocess.run(["chattr", "+a", folder.root], check=True)
+    try:
+        result = subprocess.run(without_proc(emulator(folder.program) + [folder.program, "/u"]),
+                                cwd="/", capture_output=True, timeout=60)
+        left = folder.leftovers()
+    finally:
+        subprocess.run(["chattr", "-a", folder.root], check=True)
+    label = f"{name} without /proc, an append-only folder"
+    check_outcome(failures, label, result, DRESSED, folder.read(), "/u", "changed")
+    failures.check(os.stat(folder.settings).st_ino == inode, f"{label}: not rewritten in place")
+    failures.check(left == [], f"{label}: left {left}")
+    folder.remove()
+
+
 def check_without_proc(program, mount, name, failures):
     """With /proc hidden the program still finds its own directory, and writes without O_TMPFILE."""
+    check_append_only_folder_without_proc(program, mount, name, failures)
     folder = Folder(program, parent=mount)
     folder.write(DRESSED)
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/proc"], check=True)
