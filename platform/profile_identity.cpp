@@ -260,15 +260,19 @@ void RememberPrivileges(int fd, KeptPrivileges* kept) {
 }
 
 void PutBackPrivileges(int fd, const KeptPrivileges& kept) {
+  bool putBack = false;
   if (kept.hasCapabilities && fgetxattr(fd, "security.capability", nullptr, 0) < 0 &&
       errno == ENODATA) {
-    fsetxattr(fd, "security.capability", kept.capabilities.data(), kept.capabilities.size(),
-              XATTR_CREATE);
+    putBack = fsetxattr(fd, "security.capability", kept.capabilities.data(),
+                        kept.capabilities.size(), XATTR_CREATE) == 0;
   }
   struct stat now;
-  if (fstat(fd, &now) != 0) return;
-  const mode_t lost = kept.setIdBits & ~now.st_mode;
-  if (lost != 0) fchmod(fd, (now.st_mode & 07777) | lost);
+  if (fstat(fd, &now) == 0) {
+    const mode_t lost = kept.setIdBits & ~now.st_mode;
+    if (lost != 0) putBack = fchmod(fd, (now.st_mode & 07777) | lost) == 0 || putBack;
+  }
+  // They come back after the content's flush: a power cut must not take them again.
+  if (putBack) fsync(fd);
 }
 
 // Samba keeps a Windows client's read-only mark there, under its default "map readonly = no";

@@ -13,6 +13,7 @@ import random
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -124,7 +125,7 @@ def traced_calls(folder, switch, wrapper=()):
     """The run's file calls as (name, fd, fd's path, last quoted argument, result), in order."""
     log = os.path.join(tempfile.mkdtemp(prefix="ko197311-strace-"), "calls")
     traced = ",".join(sorted(WRITES)) + (",open,openat,fsync,fdatasync,ftruncate,close,link,linkat,"
-                                         "rename,renameat,renameat2,syncfs")
+                                         "rename,renameat,renameat2,syncfs,fchmod,fsetxattr")
     subprocess.run(["strace", "-f", "-qq", "-y", "-s", "0", "-e", f"trace={traced}", "-o", log,
                     *wrapper, folder.program, switch], cwd="/", capture_output=True, timeout=60)
     calls = []
@@ -179,6 +180,13 @@ def check_in_place_order(failures, label, calls, settings):
     failures.check(cut is not None and calls[cut][0] == "ftruncate", f"{label}: no ftruncate after the write")
     synced = cut is not None and first_index(calls, cut, lambda c: c[1] == fd and c[0] in ("fsync", "close"))
     failures.check(bool(synced) and calls[synced][0] == "fsync", f"{label}: no fsync after the ftruncate")
+    # What the write took and the run put back (set-ID bits, capabilities) is flushed again.
+    put_back = [i for i, c in enumerate(calls) if c[1] == fd and c[0] in ("fchmod", "fsetxattr")
+                and i > (synced or 0)]
+    if put_back:
+        again = first_index(calls, put_back[-1], lambda c: c[1] == fd and c[0] in ("fsync", "close"))
+        failures.check(again is not None and calls[again][0] == "fsync",
+                       f"{label}: no fsync after the set-ID bits were put back")
 
 
 def test_durability(program, failures):
@@ -207,12 +215,17 @@ def test_durability(program, failures):
             os.chown(folder.root, NOBODY, NOBODY)
             os.chown(folder.settings, NOBODY, NOBODY)
             wrapper = ("setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups")
+        if check is check_in_place_order:
+            os.chmod(folder.settings, 0o4666)  # the write takes the bit, the run puts it back
         os.chmod(folder.root, mode)
         calls = traced_calls(folder, "/u", wrapper)
         os.chmod(folder.root, 0o755)
         watched = folder.root if check is check_new_file_order else folder.settings
         check(failures, label, calls, os.path.realpath(watched))
         failures.check(marker(folder.read() or b"") == "ko197311", f"{label}: not set")
+        if check is check_in_place_order:
+            mode = stat.S_IMODE(os.stat(folder.settings).st_mode)
+            failures.check(mode == 0o4666, f"{label}: mode {mode:04o}")
         folder.remove()
     print("durability: the order of writes, flushes and renames traced in four runs")
 
