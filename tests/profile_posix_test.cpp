@@ -1,6 +1,7 @@
 // The POSIX profile routine on real files: what it refuses, and what it keeps of the file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -264,6 +265,57 @@ TEST_F(ProfileFileTest, ReadOnlyDirectoryWritableFileIsRewrittenInPlace) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=ko197311\nx=1\n");
   EXPECT_EQ(Entries(), "settings.ini\n");
+}
+
+// A caller in the same process keeps its own handlers: the routine ignores SIGXFSZ while it writes
+// and SIGIO while it holds a lease, and puts both back when it returns, whether it wrote or not.
+void CallerHandler(int) {}
+
+TEST_F(ProfileFileTest, SignalActionsOfTheCallerArePutBack) {
+  struct Row {
+    const char* what;
+    mode_t mode;
+    bool written;
+  };
+  for (const Row& row :
+       {Row{"replaced under a lease", 0644, true}, Row{"refused, no write bits", 0444, false}}) {
+    unlink(path.c_str());
+    WriteFile(path, "[tovrin]\nmdb=old\n", row.mode);
+    struct sigaction mine = {}, before[2], after[2];
+    mine.sa_handler = CallerHandler;
+    ASSERT_EQ(sigaction(SIGXFSZ, &mine, &before[0]), 0);
+    ASSERT_EQ(sigaction(SIGIO, &mine, &before[1]), 0);
+    EXPECT_EQ(SetKo(), row.written) << row.what;
+    ASSERT_EQ(sigaction(SIGXFSZ, &before[0], &after[0]), 0);
+    ASSERT_EQ(sigaction(SIGIO, &before[1], &after[1]), 0);
+    EXPECT_EQ(after[0].sa_handler, CallerHandler) << row.what << ": SIGXFSZ";
+    EXPECT_EQ(after[1].sa_handler, CallerHandler) << row.what << ": SIGIO";
+  }
+}
+
+// Through a symbolic link the file it names is replaced whole, a new inode in its own folder, and
+// the link stays; a delete through a dangling link makes nothing at its end.
+TEST_F(ProfileFileTest, ThroughALinkTheNamedFileIsReplacedWhole) {
+  const std::string elsewhere = directory + "/elsewhere";
+  ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+  for (const std::string& named : {directory + "/real.ini", elsewhere + "/real.ini"}) {
+    unlink(path.c_str());
+    WriteFile(named, "[tovrin]\nmdb=old\n", 0644);
+    ASSERT_EQ(symlink(named.c_str(), path.c_str()), 0);
+    const ino_t inode = StatOf(named).st_ino;
+    EXPECT_TRUE(SetKo()) << named;
+    EXPECT_EQ(ReadFile(named), "[tovrin]\nmdb=ko197311\n") << named;
+    EXPECT_NE(StatOf(named).st_ino, inode) << named << ": rewritten in place";
+    EXPECT_TRUE(S_ISLNK(StatOf(path).st_mode)) << named;
+    unlink(named.c_str());
+  }
+  unlink(path.c_str());
+  ASSERT_EQ(symlink("elsewhere/missing.ini", path.c_str()), 0);
+  const std::string before = Entries();
+  EXPECT_TRUE(platform::WritePrivateProfileStringA("tovrin", "mdb", nullptr, path.c_str()));
+  EXPECT_EQ(access((elsewhere + "/missing.ini").c_str(), F_OK), -1);
+  EXPECT_EQ(Entries(), before);
+  EXPECT_TRUE(S_ISLNK(StatOf(path).st_mode));
 }
 
 }  // namespace
