@@ -351,11 +351,87 @@ def test_system_call_sweep(program, failures, workers=2):
           f"in {time.monotonic() - started:.1f} s")
 
 
+from testlib import CHANGED, check_outcome, check_quiet  # noqa: E402
+
+# A killed run's leftover (a temporary name, not locked) beside settings.ini: the owner of
+# settings.ini (None: there is none yet), whether it has a second hard link (so the run goes in
+# place), the leftover's owner, and whether root's run removes it. Every run that writes
+# collects, but never another user's file, unless that user owns settings.ini.
+LEFTOVER_ROWS = [
+    ("no settings.ini yet, root's leftover", None, False, 0, True),
+    ("root's settings.ini, user 1234's leftover", 0, False, 1234, False),
+    ("user 1234's settings.ini, user 1234's leftover", 1234, False, 1234, True),
+    ("root's settings.ini with a second hard link, root's leftover", 0, True, 0, True),
+]
+LEFTOVER = ".settings.ini.0123456789abcdef.tmp"
+
+
+def test_leftovers(program, failures):
+    """What killed runs left: collected by the next run that writes, whoever it may touch."""
+    if os.geteuid() != 0:
+        return skip(failures, "leftovers of other users need root", "leftovers test")
+    for label, owner, linked, left_by, collected in LEFTOVER_ROWS:
+        with Folder(program) as folder:
+            before = None if owner is None else OTHER_LINES
+            folder.write(before)
+            if owner is not None:
+                os.chown(folder.settings, owner, owner)
+            if linked:
+                os.link(folder.settings, os.path.join(folder.root, "second.ini"))
+            # Made last, as a killed run's would be: the folder changed after settings.ini, a
+            # clock tick later (the kernel's coarse clock may give both the same time).
+            time.sleep(0.02)
+            leftover = os.path.join(folder.root, LEFTOVER)
+            with open(leftover, "wb") as f:
+                f.write(b"[tovrin]\nmdb=half")
+            os.chown(leftover, left_by, left_by)
+            label = f"leftovers, {label}"
+            result = folder.run("/u")
+            check_quiet(failures, label, result)
+            check_outcome(failures, label, before, folder.read(), CHANGED, "/u")
+            failures.check(os.path.exists(leftover) != collected,
+                           f"{label}: {'left' if collected else 'removed'} {LEFTOVER}")
+
+
+def test_flush_under_its_name(program, failures):
+    """A new file flushed while it had no name is flushed again once it is settings.ini, before
+    the folder: Btrfs logs no flush of a file without a name, which a power cut would lose."""
+    if not shutil.which("strace"):
+        return skip(failures, "strace is not installed (bash tools/setup installs it)",
+                    "flush test")
+    for start in ["existing", "missing"]:
+        with Folder(program) as folder:
+            folder.write(STARTS[start])
+            calls = traced_calls(folder, "/u")
+            directory = os.path.realpath(folder.root)
+            label = f"flushed under its name, {start} file"
+            placed = first_index(calls, 0, lambda c: c[0] in ("link", "linkat", "rename", "renameat",
+                                                              "renameat2") and c[4] == 0
+                                 and os.path.basename(c[3] or "") == "settings.ini")
+            failures.check(placed is not None, f"{label}: not linked or renamed into place")
+            if placed is None:
+                continue
+            writes = [c[1] for c in calls[:placed] if c[0] in WRITES and c[1] is not None
+                      and (c[2] or "").startswith(directory + "/")]
+            failures.check(writes != [], f"{label}: no content written before it was placed")
+            if not writes:
+                continue
+            flushed = first_index(calls, placed, lambda c: c[1] == writes[-1] and c[0] in (
+                "fsync", "fdatasync", "close"))
+            folder_flushed = first_index(calls, placed, lambda c: c[0] in ("fsync", "syncfs")
+                                         and c[2] == directory)
+            failures.check(flushed is not None and calls[flushed][0] != "close"
+                           and (folder_flushed is None or flushed < folder_flushed),
+                           f"{label}: not flushed again after it was placed, before the folder")
+
+
 def test(failures, program, _unused_library=None):
     program = os.path.abspath(program)
     test_kill_mid_write(program, failures)
     test_durability(program, failures)
     test_system_call_sweep(program, failures)
+    test_leftovers(program, failures)
+    test_flush_under_its_name(program, failures)
 
 
 if __name__ == "__main__":
