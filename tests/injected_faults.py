@@ -343,6 +343,132 @@ def inside_full_disk(program):
     sys.exit(1 if failures.count else 0)
 
 
+import shutil  # noqa: E402
+import stat  # noqa: E402
+
+import testlib  # noqa: E402
+
+
+def capabilities(path):
+    try:
+        return os.getxattr(path, "security.capability")
+    except OSError:
+        return None
+
+
+def root_set_user_id_with_capabilities(path):
+    os.chmod(path, 0o4666)
+    subprocess.run(["setcap", "cap_net_raw+ep", path], check=True)
+    os.link(path, path + ".link")
+
+
+def owners_set_user_id(path):
+    os.chown(path, 1234, 1234)
+    os.chmod(path, 0o4644)  # after the chown, which clears it
+    os.link(path, path + ".link")
+
+
+def with_capabilities_and_link(path):
+    subprocess.run(["setcap", "cap_net_raw+ep", path], check=True)
+    os.link(path, path + ".link")
+
+
+AS_1234 = "setpriv --reuid=1234 --regid=1234 --clear-groups"
+# Set-ID bits and capabilities on a file no new file may stand in for (a second hard link): at
+# the run's flush, another user writes 4 bytes at its start, or its owner takes the set-user-ID
+# bit away. No run may leave the bits or capabilities on bytes it did not write alone, nor undo
+# another's change to the mode: the file is as before, or the other's change stands. The dress,
+# who runs, the command at the flush, and what must stand once it ran.
+PRIVILEGE_ROWS = [
+    ("root's 4666 file with capabilities, user 1234 writes at the flush",
+     root_set_user_id_with_capabilities, None,
+     f"{AS_1234} sh -c 'printf EVIL | dd of={{settings}} bs=4 conv=notrunc status=none'",
+     lambda after, mode, caps: not after.startswith(b"EVIL") or (mode & 0o6000 == 0 and not caps)),
+    ("user 1234's 4644 file, a chmod 0644 at the flush", owners_set_user_id, 1234,
+     "chmod 0644 {settings}", lambda after, mode, caps: mode == 0o644),
+]
+
+
+def test_set_id_bits(program, library, failures):
+    if os.geteuid() != 0 or not shutil.which("setcap"):
+        return testlib.skip(failures, "set-ID and capability rows need root and setcap",
+                            "set-ID test")
+    for label, dress, user, command, stands in PRIVILEGE_ROWS:
+        with testlib.Folder(program) as folder:
+            folder.write(OTHER_LINES)
+            os.chmod(folder.root, 0o755)  # user 1234 reaches the file
+            dress(folder.settings)
+            before = (os.stat(folder.settings).st_mode, capabilities(folder.settings))
+            done = os.path.join(folder.top, "done")
+            os.close(os.open(done, os.O_CREAT | os.O_WRONLY, 0o666))
+            os.chmod(done, 0o666)
+            hook = command.replace("{settings}", folder.settings) + f" && echo ran >>{done}"
+            result = folder.run("/u", user=user,
+                                env=testlib.with_fail_io(library, f"fsync:1:!{hook}"))
+            testlib.check_quiet(failures, label, result)
+            after, info = folder.read(), os.stat(folder.settings)
+            now = (info.st_mode, capabilities(folder.settings))
+            if os.path.getsize(done) > 0:
+                failures.check(stands(after, stat.S_IMODE(info.st_mode), now[1]),
+                               f"{label}: mode {info.st_mode:o}, capabilities {now[1]!r}, "
+                               f"{after[:12]!r}")
+            else:
+                failures.check(after == OTHER_LINES and now == before,
+                               f"{label}: nothing ran at a flush, yet {now} {after!r}")
+
+
+# Limits of the process: a replacement needs descriptors, and an in-place rewrite memory; out
+# of either, the file stays as it was, or is replaced whole, never rewritten in place (a kill
+# then could leave it mixed) and never stripped of its capabilities.
+def test_process_limits(program, failures):
+    with testlib.Folder(program) as folder:
+        folder.write(OTHER_LINES)
+        inode = os.stat(folder.settings).st_ino
+        label = "RLIMIT_NOFILE 4, no descriptor to spare"
+        result = folder.run("/u", preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
+                                                                         (4, 4)))
+        testlib.check_quiet(failures, label, result)
+        after = folder.read()
+        failures.check(after == OTHER_LINES or os.stat(folder.settings).st_ino != inode,
+                       f"{label}: rewritten in place: {after!r}")
+    if os.geteuid() != 0 or not shutil.which("setcap"):
+        return testlib.skip(failures, "the capability row needs root and setcap",
+                            "memory limit test")
+    # 900 KB, whose tail an in-place run builds in memory: under each address space limit in
+    # turn, one of which lets the run start, read and reserve, but not build that.
+    before = b"[tovrin]\r\nmdb=old\r\n" + b"; filler line\r\n" * 60000
+    for kilobytes in range(2500, 7001, 250):
+        with testlib.Folder(program) as folder:
+            folder.write(before)
+            with_capabilities_and_link(folder.settings)
+            kept = capabilities(folder.settings)
+            limit = kilobytes * 1024
+            folder.run("/u", preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS,
+                                                                    (limit, limit)))
+            label = f"ulimit -v {kilobytes}, a file with capabilities and a second hard link"
+            after = folder.read()
+            failures.check(after == before or testlib.marker(after) == "ko197311",
+                           f"{label}: the file is {len(after)} bytes, {after[:30]!r}")
+            failures.check(capabilities(folder.settings) == kept,
+                           f"{label}: capabilities {capabilities(folder.settings)!r}")
+
+
+def test_folder_made_append_only(program, library, failures):
+    """chattr +a on the folder while the run writes its new file, after the first look: the
+    name could be made but never renamed or removed, so the file is rewritten in place, and
+    nothing is left in the folder."""
+    if os.geteuid() != 0:
+        return testlib.skip(failures, "chattr +a needs root", "append-only folder test")
+    with testlib.Folder(program) as folder:
+        folder.write(OTHER_LINES)
+        inode = os.stat(folder.settings).st_ino
+        label = "the folder made append-only at the new file's flush"
+        result = folder.run("/u", env=testlib.with_fail_io(library,
+                                                           f"fsync:1:!chattr +a {folder.root}"))
+        testlib.check_row(failures, label, folder, result, OTHER_LINES, "/u", testlib.IN_PLACE,
+                          inode)
+
+
 def main(argv):
     if argv[1:2] == ["--inside-full-disk"]:
         return inside_full_disk(argv[2])
@@ -353,6 +479,9 @@ def main(argv):
     test_injected_faults(program, library, failures)
     test_full_disk(program, failures)
     test_file_size_limit(program, failures)
+    test_set_id_bits(program, library, failures)
+    test_process_limits(program, failures)
+    test_folder_made_append_only(program, library, failures)
     print(f"{failures.checked - failures.count} passed, {failures.count} failed")
     return 1 if failures.count else 0
 
