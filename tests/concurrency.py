@@ -276,6 +276,76 @@ def hold_open(path):
     os.write(fd, b"[late]\nx=1\n")
 
 
+import shutil  # noqa: E402
+
+import testlib  # noqa: E402
+
+# A second copy started at the first one's flush: it waits for the file's lock (or the copies'
+# own queue) and, once the first is done, finds its marker there and writes nothing. It waits in
+# line, not as an opener: the first still replaces the file whole, as it does alone.
+START_SECOND = """{program} /u & echo $! >{pid}
+end=$(( $(date +%s%N) / 1000000 + 2000 ))
+while [ $(( $(date +%s%N) / 1000000 )) -lt $end ]; do
+  ls -l /proc/$!/fd 2>/dev/null | grep -q settings.ini && exit 0
+  grep -q "BREAK.*:{inode} " /proc/locks && exit 0
+  sleep 0.01
+done
+"""
+# Through a dangling link: the copy that makes the file is held 7 s at its first reservation
+# while a second copy, which found the link dangling, opens through it too. The second's wait
+# ends first: it must not take away the file the first holds and then fills.
+START_MAKER = """[ -e {once} ] && exit 0
+touch {once}
+LD_PRELOAD={library} FAIL_IO='fallocate:1:!sleep 7' {program} /u & echo $! >{pid}
+end=$(( $(date +%s%N) / 1000000 + 3000 ))
+while [ $(( $(date +%s%N) / 1000000 )) -lt $end ]; do
+  [ -e {named} ] && grep -q "POSIX.*:$(stat -c %i {named}) " /proc/locks && exit 0
+  sleep 0.01
+done
+"""
+
+
+def wait_for_process(pid_file, seconds):
+    pid = int(open(pid_file).read())
+    return testlib.wait_until(lambda: not os.path.exists(f"/proc/{pid}")
+                              or open(f"/proc/{pid}/stat").read().split()[2] == "Z", seconds)
+
+
+def test_second_copies(program, library, failures):
+    with testlib.Folder(program) as folder:
+        folder.write(OTHER_LINES)
+        inode = os.stat(folder.settings).st_ino
+        second = os.path.join(folder.top, "second")
+        shutil.copy(program, second)
+        script = os.path.join(folder.top, "start.sh")
+        with open(script, "w") as f:
+            f.write(START_SECOND.format(program=second, pid=script + ".pid", inode=inode))
+        result = folder.run("/u", env=testlib.with_fail_io(library, f"fsync:1:!sh {script}"))
+        label = "a second copy started at the first one's flush"
+        failures.check(wait_for_process(script + ".pid", 15), f"{label}: still running")
+        testlib.check_row(failures, label, folder, result, OTHER_LINES, "/u", testlib.REPLACED,
+                          inode)
+
+    with testlib.Folder(program) as folder:
+        os.symlink("named.ini", folder.settings)
+        named = os.path.join(folder.root, "named.ini")
+        maker = os.path.join(folder.top, "maker")
+        shutil.copy(program, maker)
+        script = os.path.join(folder.top, "start.sh")
+        with open(script, "w") as f:
+            f.write(START_MAKER.format(once=script + ".once", library=library, program=maker,
+                                       pid=script + ".pid", named=named))
+        hook = f"open:2:!sh {script},open:3:!sh {script}"
+        result = folder.run("/i", env=testlib.with_fail_io(library, hook))
+        label = "two copies through a dangling link, the maker held past the other's wait"
+        failures.check(wait_for_process(script + ".pid", 20), f"{label}: the maker still runs")
+        testlib.check_quiet(failures, label, result)
+        after = open(named, "rb").read() if os.path.exists(named) else None
+        made = (testlib.NEW_FILE, testlib.NEW_FILE.replace(b"ko197311", b"jas197311"))
+        failures.check(after in made, f"{label}: named.ini is {after!r}")
+        failures.check(os.path.islink(folder.settings), f"{label}: the link is gone")
+
+
 def main(argv):
     if argv[1:2] == ["--hold-lease"]:
         return hold_lease(argv[2])
@@ -290,6 +360,7 @@ def main(argv):
     program, library = os.path.abspath(argv[1]), os.path.abspath(argv[2])
     failures = Failures()
     test_concurrency(program, library, failures)
+    test_second_copies(program, library, failures)
     print(f"{failures.checked - failures.count} passed, {failures.count} failed")
     return 1 if failures.count else 0
 
