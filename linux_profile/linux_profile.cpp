@@ -1,4 +1,4 @@
-// POSIX profile routine: edits one key under a lock and swaps the new content in whole.
+// Linux profile routine: edits one key under a lock and swaps the new content in whole.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -25,11 +25,13 @@
 #include <string>
 #include <string_view>
 
+#include "linux_profile.h"
+
+#include "identity.h"
 #include "platform.h"
-#include "profile_identity.h"
 #include "profile_text.h"
 
-namespace platform {
+namespace linux_profile {
 namespace {
 
 // kStartOver: another writer created or replaced the file meanwhile; read it again.
@@ -121,11 +123,11 @@ bool WriteAt(int fd, const char* data, size_t size, off_t* offset, off_t from) {
 
 // Writes the new content into `fd` from offset `from` on: the old text's bytes between the
 // changes, and the changes' replacements.
-bool WriteNewContent(int fd, std::string_view text, const profile::TextChanges& changes,
+bool WriteNewContent(int fd, std::string_view text, const linux_profile::TextChanges& changes,
                      off_t from = 0) {
   off_t offset = 0;
   size_t copied = 0;
-  for (const profile::Change<char>& change : changes) {
+  for (const linux_profile::Change<char>& change : changes) {
     if (!WriteAt(fd, text.data() + copied, change.start - copied, &offset, from) ||
         !WriteAt(fd, change.replacement.data(), change.replacement.size(), &offset, from)) {
       return false;
@@ -135,9 +137,9 @@ bool WriteNewContent(int fd, std::string_view text, const profile::TextChanges& 
   return WriteAt(fd, text.data() + copied, text.size() - copied, &offset, from);
 }
 
-off_t NewSize(std::string_view text, const profile::TextChanges& changes) {
+off_t NewSize(std::string_view text, const linux_profile::TextChanges& changes) {
   size_t size = text.size();
-  for (const profile::Change<char>& change : changes) {
+  for (const linux_profile::Change<char>& change : changes) {
     size += change.replacement.size() - (change.end - change.start);
   }
   return static_cast<off_t>(size);
@@ -514,7 +516,7 @@ bool OverwriteTakesRoom(int fd) {
 // carries all of the old one's identity; else the caller rewrites in place. A new settings file is
 // created as open(2) would create it.
 Outcome PublishNewFile(const std::string& target, std::string_view text,
-                       const profile::TextChanges& changes, const struct stat* original,
+                       const linux_profile::TextChanges& changes, const struct stat* original,
                        int originalFd, bool leased, int* claimed = nullptr) {
   // The link's own name, where /proc could not name the file it leads to: a file put there would
   // take the link's place.
@@ -577,7 +579,7 @@ Outcome PublishNewFile(const std::string& target, std::string_view text,
 // a kill or crash before the write leaves the file as it was too. Where the filesystem cannot
 // reserve space (ZFS, many FUSE filesystems), the new content's part past the old end is written
 // first instead, and taken back if it does not fit.
-bool ReserveSpace(int fd, std::string_view text, const profile::TextChanges& changes, off_t oldSize,
+bool ReserveSpace(int fd, std::string_view text, const linux_profile::TextChanges& changes, off_t oldSize,
                   off_t newSize) {
   if (newSize <= oldSize) return true;
   if (fallocate(fd, FALLOC_FL_KEEP_SIZE, oldSize, newSize - oldSize) == 0) return true;
@@ -589,9 +591,9 @@ bool ReserveSpace(int fd, std::string_view text, const profile::TextChanges& cha
 }
 
 // The offset of the first byte the changes alter: the bytes before it are never rewritten.
-off_t FirstChangedByte(std::string_view text, const profile::TextChanges& changes) {
+off_t FirstChangedByte(std::string_view text, const linux_profile::TextChanges& changes) {
   if (changes.empty()) return static_cast<off_t>(text.size());
-  const profile::Change<char>& first = changes.front();
+  const linux_profile::Change<char>& first = changes.front();
   size_t same = 0;
   while (same < first.replacement.size() && first.start + same < text.size() &&
          first.replacement[same] == text[first.start + same]) {
@@ -601,7 +603,7 @@ off_t FirstChangedByte(std::string_view text, const profile::TextChanges& change
 }
 
 // The new content from offset `from` on, in memory.
-std::string NewContentFrom(std::string_view text, const profile::TextChanges& changes, off_t from) {
+std::string NewContentFrom(std::string_view text, const linux_profile::TextChanges& changes, off_t from) {
   std::string tail;
   size_t offset = 0;
   auto add = [&](std::string_view part) {
@@ -610,7 +612,7 @@ std::string NewContentFrom(std::string_view text, const profile::TextChanges& ch
     offset += part.size();
   };
   size_t copied = 0;
-  for (const profile::Change<char>& change : changes) {
+  for (const linux_profile::Change<char>& change : changes) {
     add(text.substr(copied, change.start - copied));
     add(change.replacement);
     copied = change.end;
@@ -623,7 +625,7 @@ std::string NewContentFrom(std::string_view text, const profile::TextChanges& ch
 // before or after; a longer one is written from the old bytes and the changes, never copied.
 constexpr off_t kOneWriteBytes = 1 << 20;
 
-bool WriteChangedTail(int fd, std::string_view text, const profile::TextChanges& changes,
+bool WriteChangedTail(int fd, std::string_view text, const linux_profile::TextChanges& changes,
                       off_t from, off_t newSize) {
   if (newSize - from > kOneWriteBytes) return WriteNewContent(fd, text, changes, from);
   const std::string tail = NewContentFrom(text, changes, from);
@@ -657,7 +659,7 @@ bool RoomToWriteOver(int fd, off_t from, off_t end) {
 // identity a new file cannot carry (another owner, a label this process may not set, a
 // filesystem without modes). The inode and all on it stay, as with the Windows routine. Only the
 // bytes from the first change on are written; an error puts the old ones back.
-bool RewriteInPlace(int fd, std::string_view text, const profile::TextChanges& changes) {
+bool RewriteInPlace(int fd, std::string_view text, const linux_profile::TextChanges& changes) {
   const off_t oldSize = static_cast<off_t>(text.size());
   const off_t newSize = NewSize(text, changes);
   const off_t from = FirstChangedByte(text, changes);
@@ -689,7 +691,7 @@ Outcome UpdateExistingFile(const std::string& target, const char* section, const
   const LockState lock = LockForWriting(fd);
   struct stat locked, named;
   FileText text;
-  profile::TextChanges changes;
+  linux_profile::TextChanges changes;
   Outcome outcome = Outcome::kFailed;
   if (lock == LockState::kWriterHoldsIt || fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode) ||
       (locked.st_mode & 0222) == 0 || IsMarkedReadOnly(fd)) {
@@ -697,9 +699,9 @@ Outcome UpdateExistingFile(const std::string& target, const char* section, const
   } else if (stat(target.c_str(), &named) != 0 || !IsSameFile(named, locked)) {
     outcome = Outcome::kStartOver;
   } else if (!text.Read(fd, locked.st_size) ||
-             !profile::PlanProfileEdit(text.view(), section, key, value, &changes)) {
+             !linux_profile::PlanProfileEdit(text.view(), section, key, value, &changes)) {
     outcome = Outcome::kFailed;
-  } else if (profile::ChangesNothing(text.view(), changes)) {
+  } else if (linux_profile::ChangesNothing(text.view(), changes)) {
     outcome = Outcome::kDone;
   } else {
     // Every name of a hard-linked file, and everyone who has it open, sees a change in place.
@@ -795,8 +797,8 @@ Outcome WriteOnce(const std::string& target, const char* section, const char* ke
     if (errno != ENOENT) return Outcome::kFailed;
     if (value == nullptr || key == nullptr) return Outcome::kDone;  // nothing to remove, no file
     const std::string_view empty;
-    profile::TextChanges changes;
-    if (!profile::PlanProfileEdit(empty, section, key, value, &changes)) return Outcome::kFailed;
+    linux_profile::TextChanges changes;
+    if (!linux_profile::PlanProfileEdit(empty, section, key, value, &changes)) return Outcome::kFailed;
     return PublishNewFile(target, empty, changes, nullptr, -1, false, claimed);
   }
   // A directory, FIFO or device is no settings file; a file without write bits stays read-only
@@ -835,8 +837,8 @@ bool WriteProfile(const char* section, const char* key, const char* value, const
 
 }  // namespace
 
-bool WritePrivateProfileStringA(const char* section, const char* key, const char* value,
-                                const char* fileName) {
+bool WriteProfileString(const char* section, const char* key, const char* value,
+                        const char* fileName) {
   if (section == nullptr || fileName == nullptr) return false;
   // A write past the file size limit (ulimit -f) then fails with EFBIG, so the old bytes go back,
   // rather than the signal ending the run half-way.
@@ -851,6 +853,15 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
   }
   sigaction(SIGXFSZ, &previous, nullptr);
   return written;
+}
+
+}  // namespace linux_profile
+
+namespace platform {
+
+bool WritePrivateProfileStringA(const char* section, const char* key, const char* value,
+                                const char* fileName) {
+  return linux_profile::WriteProfileString(section, key, value, fileName);
 }
 
 }  // namespace platform

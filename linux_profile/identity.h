@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace platform {
+namespace linux_profile {
 
 // Gives the new, still empty file `to` the old file's inode flags (chattr's), and where the
 // filesystem has them its project ID and XFS flags; those the folder gave `to` that the old file
@@ -47,4 +47,4 @@ void PutBackPrivileges(int fd, const KeptPrivileges& kept);
 // user.DOSATTRIB attribute), which no mode bit shows: such a file is left as it is.
 bool IsMarkedReadOnly(int fd);
 
-}  // namespace platform
+}  // namespace linux_profile

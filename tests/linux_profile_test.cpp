@@ -1,4 +1,4 @@
-// The POSIX profile routine on real files: what it refuses, and what it keeps of the file.
+// The Linux profile routine on real files: what it refuses, and what it keeps of the file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,5 +1,5 @@
 // The identity of a settings file that a replacement must carry: owner, group, mode, attributes.
-#include "profile_identity.h"
+#include "identity.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-namespace platform {
+namespace linux_profile {
 namespace {
 
 // The inode flags that say how a file is kept, which chattr sets: s u c S d A m j t C x.
@@ -285,4 +285,4 @@ bool IsMarkedReadOnly(int fd) {
          (attributes & kWindowsReadOnly) != 0;
 }
 
-}  // namespace platform
+}  // namespace linux_profile
