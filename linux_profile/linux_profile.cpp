@@ -12,6 +12,8 @@
 //   Publishing       a new file put in place, or swapped for the old one after a last look
 //   In place         room, the rewrite from the first changed byte, the old bytes put back
 //   The run          the target found, one attempt, the attempts within the deadline
+#include "linux_profile.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -39,8 +41,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-
-#include "linux_profile.h"
 
 #include "identity.h"
 #include "platform.h"
@@ -122,10 +122,10 @@ std::string BaseNameOf(const std::string& path) {
 bool OpenPlace(const std::string& path, Place* place) {
   const std::string directory = DirectoryOf(path);
   place->name = BaseNameOf(path);
-  place->folder.Reset(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  place->folder.Reset(openat(AT_FDCWD, directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   place->readable = place->folder.get() >= 0;
   if (!place->readable && errno == EACCES) {
-    place->folder.Reset(open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    place->folder.Reset(openat(AT_FDCWD, directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   }
   return place->folder.get() >= 0 && !place->name.empty();
 }
@@ -198,11 +198,10 @@ bool WriteAt(int fd, const char* data, size_t size, off_t* offset, off_t from) {
 
 // Writes the new content into `fd` from offset `from` on: the old text's bytes between the
 // changes, and the changes' replacements.
-bool WriteNewContent(int fd, std::string_view text, const linux_profile::TextChanges& changes,
-                     off_t from = 0) {
+bool WriteNewContent(int fd, std::string_view text, const TextChanges& changes, off_t from = 0) {
   off_t offset = 0;
   size_t copied = 0;
-  for (const linux_profile::Change<char>& change : changes) {
+  for (const Change<char>& change : changes) {
     if (!WriteAt(fd, text.data() + copied, change.start - copied, &offset, from) ||
         !WriteAt(fd, change.replacement.data(), change.replacement.size(), &offset, from)) {
       return false;
@@ -212,9 +211,9 @@ bool WriteNewContent(int fd, std::string_view text, const linux_profile::TextCha
   return WriteAt(fd, text.data() + copied, text.size() - copied, &offset, from);
 }
 
-off_t NewSize(std::string_view text, const linux_profile::TextChanges& changes) {
+off_t NewSize(std::string_view text, const TextChanges& changes) {
   size_t size = text.size();
-  for (const linux_profile::Change<char>& change : changes) {
+  for (const Change<char>& change : changes) {
     size += change.replacement.size() - (change.end - change.start);
   }
   return static_cast<off_t>(size);
@@ -245,12 +244,13 @@ bool WaitForOtherCopies(int folder) {
 // A reader's leaves the content whole, so a new file may replace it, but nothing goes into it.
 enum class LockState { kLocked, kReadersHoldIt, kWriterHoldsIt };
 
-// Waits a bounded time for other writers that use POSIX locks; past that, learns who holds it.
-LockState LockForWriting(int fd) {
+// Waits a bounded time (`wait`, what is left of the lock's wait after the queue's) for other
+// writers that use POSIX locks; past that, learns who holds it.
+LockState LockForWriting(int fd, long wait) {
   struct flock lock = {};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
-  for (long waited = 0; waited < kLockWaitMilliseconds; waited += kLockPollMilliseconds) {
+  for (long waited = 0; waited < wait; waited += kLockPollMilliseconds) {
     if (fcntl(fd, F_SETLK, &lock) == 0) return LockState::kLocked;
     // No locks here (NFS without its lock service): no one else can hold one either.
     if (errno != EACCES && errno != EAGAIN && errno != EINTR) return LockState::kLocked;
@@ -349,7 +349,6 @@ bool IsTemporaryName(const char* name) {
   return (ending == ".tmp" || ending == ".new") && middle[0] != '.' &&
          middle.find_first_not_of("0123456789abcdef.") == std::string_view::npos;
 }
-
 
 // A name in the folder no one can foresee, so no one can put anything under it first.
 bool NewTemporaryName(std::string* name) {
@@ -486,8 +485,8 @@ class TemporaryFile {
     for (int tries = 0; tries < kNameTries; ++tries) {
       std::string name;
       if (!NewTemporaryName(&name)) return false;
-      int fd = openat(folder_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      mode);
+      int fd =
+          openat(folder_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
       if (fd < 0 && errno == EEXIST) continue;
       if (fd < 0) return false;
       const bool heldByCollector = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
@@ -514,8 +513,13 @@ class TemporaryFile {
 // file cannot carry the old one's identity; the file has other names; others have it open; or a
 // second copy does not fit, where writing over the old blocks takes no new room. Any other error
 // (EMFILE, ENOMEM, EIO, ...) means failure, with the file as it was.
-enum class InPlaceReason { kFolderRefusesName, kIdentityNotCarried, kOtherNames, kOtherOpeners,
-                           kNoRoomForCopy };
+enum class InPlaceReason {
+  kFolderRefusesName,
+  kIdentityNotCarried,
+  kOtherNames,
+  kOtherOpeners,
+  kNoRoomForCopy
+};
 
 Outcome GoInPlace(InPlaceReason) { return Outcome::kRewriteInPlace; }
 
@@ -721,9 +725,9 @@ bool OverwriteTakesRoom(int fd) {
 // the old file (`original` given, open as `originalFd`, under a lease if `leased`) only when the
 // new file carries all of the old one's identity; else the caller rewrites in place. A new
 // settings file is created as open(2) would create it.
-Outcome PublishNewFile(const Place& place, std::string_view text,
-                       const linux_profile::TextChanges& changes, const struct stat* original,
-                       int originalFd, bool leased, int* claimed = nullptr) {
+Outcome PublishNewFile(const Place& place, std::string_view text, const TextChanges& changes,
+                       const struct stat* original, int originalFd, bool leased,
+                       int* claimed = nullptr) {
   const int folder = place.folder.get();
   // The link's own name, where /proc could not name the file it leads to: a file put there would
   // take the link's place.
@@ -780,7 +784,7 @@ Outcome PublishNewFile(const Place& place, std::string_view text,
 // a kill or crash before the write leaves the file as it was too. Where the filesystem cannot
 // reserve space (ZFS, many FUSE filesystems), the new content's part past the old end is written
 // first instead, and taken back if it does not fit.
-bool ReserveSpace(int fd, std::string_view text, const linux_profile::TextChanges& changes, off_t oldSize,
+bool ReserveSpace(int fd, std::string_view text, const TextChanges& changes, off_t oldSize,
                   off_t newSize) {
   if (newSize <= oldSize) return true;
   if (fallocate(fd, FALLOC_FL_KEEP_SIZE, oldSize, newSize - oldSize) == 0) return true;
@@ -792,9 +796,9 @@ bool ReserveSpace(int fd, std::string_view text, const linux_profile::TextChange
 }
 
 // The offset of the first byte the changes alter: the bytes before it are never rewritten.
-off_t FirstChangedByte(std::string_view text, const linux_profile::TextChanges& changes) {
+off_t FirstChangedByte(std::string_view text, const TextChanges& changes) {
   if (changes.empty()) return static_cast<off_t>(text.size());
-  const linux_profile::Change<char>& first = changes.front();
+  const Change<char>& first = changes.front();
   size_t same = 0;
   while (same < first.replacement.size() && first.start + same < text.size() &&
          first.replacement[same] == text[first.start + same]) {
@@ -804,7 +808,7 @@ off_t FirstChangedByte(std::string_view text, const linux_profile::TextChanges& 
 }
 
 // The new content from offset `from` on, in memory.
-std::string NewContentFrom(std::string_view text, const linux_profile::TextChanges& changes, off_t from) {
+std::string NewContentFrom(std::string_view text, const TextChanges& changes, off_t from) {
   std::string tail;
   size_t offset = 0;
   auto add = [&](std::string_view part) {
@@ -813,7 +817,7 @@ std::string NewContentFrom(std::string_view text, const linux_profile::TextChang
     offset += part.size();
   };
   size_t copied = 0;
-  for (const linux_profile::Change<char>& change : changes) {
+  for (const Change<char>& change : changes) {
     add(text.substr(copied, change.start - copied));
     add(change.replacement);
     copied = change.end;
@@ -826,8 +830,8 @@ std::string NewContentFrom(std::string_view text, const linux_profile::TextChang
 // before or after; a longer one is written from the old bytes and the changes, never copied.
 constexpr off_t kOneWriteBytes = 1 << 20;
 
-bool WriteChangedTail(int fd, std::string_view text, const linux_profile::TextChanges& changes,
-                      off_t from, off_t newSize) {
+bool WriteChangedTail(int fd, std::string_view text, const TextChanges& changes, off_t from,
+                      off_t newSize) {
   if (newSize - from > kOneWriteBytes) return WriteNewContent(fd, text, changes, from);
   const std::string tail = NewContentFrom(text, changes, from);
   off_t offset = from;
@@ -873,7 +877,7 @@ bool HoldsPrivileges(int fd) {
 // the old ones back. A file that holds privileges is not written at all: the kernel would take
 // them at the first write, and putting them back would arm them on bytes another may have written
 // meanwhile, or undo another's chmod.
-bool RewriteInPlace(int fd, std::string_view text, const linux_profile::TextChanges& changes) {
+bool RewriteInPlace(int fd, std::string_view text, const TextChanges& changes) {
   if (HoldsPrivileges(fd)) return false;
   const off_t oldSize = static_cast<off_t>(text.size());
   const off_t newSize = NewSize(text, changes);
@@ -895,14 +899,14 @@ bool RewriteInPlace(int fd, std::string_view text, const linux_profile::TextChan
 // One read-modify-write of an existing file under its lock, once the name is known to still name
 // the file that was locked.
 Outcome UpdateExistingFile(const Place& place, const char* section, const char* key,
-                           const char* value) {
+                           const char* value, long lockWait) {
   Descriptor file(OpenForUpdate(place.folder.get(), place.name.c_str()));
   const int fd = file.get();
   if (fd < 0) return Outcome::kFailed;
-  const LockState lock = LockForWriting(fd);
+  const LockState lock = LockForWriting(fd, lockWait);
   struct stat locked, named, current;
   FileText text;
-  linux_profile::TextChanges changes;
+  TextChanges changes;
   Outcome outcome = Outcome::kFailed;
   if (lock == LockState::kWriterHoldsIt || fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode) ||
       (locked.st_mode & 0222) == 0 || IsMarkedReadOnly(fd)) {
@@ -911,9 +915,9 @@ Outcome UpdateExistingFile(const Place& place, const char* section, const char* 
              !IsSameFile(named, locked)) {
     outcome = Outcome::kStartOver;
   } else if (!text.Read(fd, locked.st_size) ||
-             !linux_profile::PlanProfileEdit(text.view(), section, key, value, &changes)) {
+             !PlanProfileEdit(text.view(), section, key, value, &changes)) {
     outcome = Outcome::kFailed;
-  } else if (linux_profile::ChangesNothing(text.view(), changes)) {
+  } else if (ChangesNothing(text.view(), changes)) {
     outcome = Outcome::kDone;
   } else {
     // Every name of a hard-linked file, and everyone who has it open, sees a change in place.
@@ -1013,16 +1017,16 @@ bool FindTarget(const char* fileName, bool making, Target* target) {
 }
 
 // One attempt: a new file where there is none, else the existing one updated. `*claimed` holds an
-// empty file that an attempt claimed for the next one to fill.
+// empty file that an attempt claimed for the next one to fill; `lockWait` bounds the lock's wait.
 Outcome WriteOnce(const Place& place, const char* section, const char* key, const char* value,
-                  int* claimed) {
+                  int* claimed, long lockWait) {
   struct stat seen;
   if (fstatat(place.folder.get(), place.name.c_str(), &seen, 0) != 0) {
     if (errno != ENOENT) return Outcome::kFailed;
     if (value == nullptr || key == nullptr) return Outcome::kDone;  // nothing to remove, no file
     const std::string_view empty;
-    linux_profile::TextChanges changes;
-    if (!linux_profile::PlanProfileEdit(empty, section, key, value, &changes)) {
+    TextChanges changes;
+    if (!PlanProfileEdit(empty, section, key, value, &changes)) {
       return Outcome::kFailed;
     }
     return PublishNewFile(place, empty, changes, nullptr, -1, false, claimed);
@@ -1030,7 +1034,7 @@ Outcome WriteOnce(const Place& place, const char* section, const char* key, cons
   // A directory, FIFO or device is no settings file; a file without write bits stays read-only
   // even for root.
   if (!S_ISREG(seen.st_mode) || (seen.st_mode & 0222) == 0) return Outcome::kFailed;
-  return UpdateExistingFile(place, section, key, value);
+  return UpdateExistingFile(place, section, key, value, lockWait);
 }
 
 // Removes the empty file a run claimed and could not fill, so nothing is left where there was no
@@ -1048,7 +1052,12 @@ bool WriteProfile(const char* section, const char* key, const char* value, const
   // Copies wait for each other in the folder of the name they were given, before anything else.
   Place given;
   if (!OpenPlace(fileName, &given)) return false;
+  const long long queued = NowMilliseconds();
   if (given.readable) WaitForOtherCopies(given.folder.get());
+  // Beside a copy stopped half-way, the queue's wait and the lock's together take no longer
+  // than the lock's alone.
+  const long firstLockWait =
+      std::max(0L, kLockWaitMilliseconds - static_cast<long>(NowMilliseconds() - queued));
 
   // Through a symbolic link the file it names is updated, in its own folder, and the link stays.
   Target target;
@@ -1068,9 +1077,9 @@ bool WriteProfile(const char* section, const char* key, const char* value, const
 
   int claimed = claim.Release();
   const long long deadline = NowMilliseconds() + kStartOverMilliseconds;
-  Outcome outcome = WriteOnce(place, section, key, value, &claimed);
+  Outcome outcome = WriteOnce(place, section, key, value, &claimed, firstLockWait);
   while (outcome == Outcome::kStartOver && NowMilliseconds() < deadline) {
-    outcome = WriteOnce(place, section, key, value, &claimed);
+    outcome = WriteOnce(place, section, key, value, &claimed, kLockWaitMilliseconds);
   }
   claim.Reset(claimed);
   if (claimed >= 0 && outcome != Outcome::kDone) TakeBackClaim(claimed, place);
