@@ -99,13 +99,14 @@ bool Is(const Fault* fault, const char* action) {
   return fault != nullptr && strcmp(fault->action, action) == 0;
 }
 
-// Runs the fault's action, if it has one; true when the call is to fail with its errno.
-bool Strikes(const Fault* fault, const char* target) {
+// Runs the fault's action, if it has one; true when the call is to fail with its errno. The
+// target is named relative to `directory`, as by the *at calls.
+bool Strikes(const Fault* fault, const char* target, int directory = AT_FDCWD) {
   if (fault == nullptr) return false;
   if (Is(fault, "stop")) return raise(SIGSTOP), false;
   if (Is(fault, "rival")) {
-    int fd =
-        Next<int (*)(const char*, int, ...)>("open")(target, O_WRONLY | O_CREAT | O_EXCL, 0644);
+    int fd = Next<int (*)(int, const char*, int, ...)>("openat")(directory, target,
+                                                                 O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (fd >= 0 && write(fd, kRivalText, sizeof kRivalText - 1) > 0) close(fd);
     return false;
   }
@@ -171,9 +172,20 @@ int link(const char* from, const char* to) {
   return Next<int (*)(const char*, const char*)>("link")(from, to);
 }
 
+// The routine names its files relative to their folder, so the calls the rows name by their
+// path forms come as *at calls: a link of one name to another counts as "link", a rename as
+// "rename", an open as "open" (all but the read-only opens of folders and leftovers, which the
+// rows never meant), so that each row still strikes the same step of a run.
+int renameat(int fromDirectory, const char* from, int toDirectory, const char* to) {
+  const Fault* fault = FaultFor("rename");
+  if (Strikes(fault, to, toDirectory)) return errno = fault->error, -1;
+  return Next<int (*)(int, const char*, int, const char*)>("renameat")(fromDirectory, from,
+                                                                       toDirectory, to);
+}
+
 int linkat(int fromDirectory, const char* from, int toDirectory, const char* to, int flags) {
-  const Fault* fault = FaultFor("linkat");
-  if (Strikes(fault, to)) return errno = fault->error, -1;
+  const Fault* fault = FaultFor(flags == 0 ? "link" : "linkat");
+  if (Strikes(fault, to, toDirectory)) return errno = fault->error, -1;
   return Next<int (*)(int, const char*, int, const char*, int)>("linkat")(fromDirectory, from,
                                                                           toDirectory, to, flags);
 }
@@ -181,7 +193,7 @@ int linkat(int fromDirectory, const char* from, int toDirectory, const char* to,
 int renameat2(int fromDirectory, const char* from, int toDirectory, const char* to,
               unsigned flags) {
   const Fault* fault = FaultFor("renameat2");
-  if (Strikes(fault, to)) return errno = fault->error, -1;
+  if (Strikes(fault, to, toDirectory)) return errno = fault->error, -1;
   return Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
       fromDirectory, from, toDirectory, to, flags);
 }
@@ -293,6 +305,26 @@ int open64(const char* path, int flags, ...) {
   mode_t mode = TakesMode(flags) ? va_arg(rest, mode_t) : 0;
   va_end(rest);
   return open(path, flags, mode);
+}
+
+int openat(int directory, const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  mode_t mode = TakesMode(flags) ? va_arg(rest, mode_t) : 0;
+  va_end(rest);
+  const bool counted = (flags & O_ACCMODE) != O_RDONLY || (flags & O_TMPFILE) == O_TMPFILE;
+  const Fault* fault = counted ? FaultFor("open") : nullptr;
+  if (fault != nullptr && !Is(fault, "wide")) return errno = fault->error, -1;
+  const int fd = Next<int (*)(int, const char*, int, ...)>("openat")(directory, path, flags, mode);
+  if (fd >= 0 && Is(fault, "wide")) Next<int (*)(int, mode_t)>("fchmod")(fd, 0666);
+  return fd;
+}
+int openat64(int directory, const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  mode_t mode = TakesMode(flags) ? va_arg(rest, mode_t) : 0;
+  va_end(rest);
+  return openat(directory, path, flags, mode);
 }
 
 }  // extern "C"

@@ -123,11 +123,11 @@ class EditTest : public testing::TestWithParam<EditCase> {};
 TEST_P(EditTest, GivesTheExpectedBytes) {
   const EditCase& c = GetParam();
   std::string edited;
-  ASSERT_TRUE(profile::EditProfileText(c.before, "tovrin", c.key, c.value, &edited));
+  ASSERT_TRUE(linux_profile::EditProfileText(c.before, "tovrin", c.key, c.value, &edited));
   EXPECT_EQ(edited, c.after);
   // Applying the same call again changes nothing more.
   std::string again;
-  ASSERT_TRUE(profile::EditProfileText(edited, "tovrin", c.key, c.value, &again));
+  ASSERT_TRUE(linux_profile::EditProfileText(edited, "tovrin", c.key, c.value, &again));
   EXPECT_EQ(again, edited);
 }
 
@@ -149,10 +149,10 @@ std::string Utf16(const std::u16string& text, bool bigEndian) {
 TEST(EditUtf16Test, SetsAndDeletesInTheFilesOwnEncoding) {
   for (bool bigEndian : {false, true}) {
     std::string edited;
-    ASSERT_TRUE(profile::EditProfileText(Utf16(u"[a]\r\nn=\u0142\r\n", bigEndian), "tovrin", "mdb",
+    ASSERT_TRUE(linux_profile::EditProfileText(Utf16(u"[a]\r\nn=\u0142\r\n", bigEndian), "tovrin", "mdb",
                                          "ko197311", &edited));
     EXPECT_EQ(edited, Utf16(u"[a]\r\nn=\u0142\r\n[tovrin]\r\nmdb=ko197311\r\n", bigEndian));
-    ASSERT_TRUE(profile::EditProfileText(edited, "tovrin", "mdb", kDelete, &edited));
+    ASSERT_TRUE(linux_profile::EditProfileText(edited, "tovrin", "mdb", kDelete, &edited));
     EXPECT_EQ(edited, Utf16(u"[a]\r\nn=\u0142\r\n[tovrin]\r\n", bigEndian));
   }
 }
@@ -181,7 +181,7 @@ class RefusedTest : public testing::TestWithParam<RefusedCase> {};
 TEST_P(RefusedTest, LeavesTheTextAlone) {
   const RefusedCase& c = GetParam();
   std::string edited = "untouched";
-  EXPECT_FALSE(profile::EditProfileText(c.before, c.section, c.key, c.value, &edited));
+  EXPECT_FALSE(linux_profile::EditProfileText(c.before, c.section, c.key, c.value, &edited));
   EXPECT_EQ(edited, "untouched");
 }
 

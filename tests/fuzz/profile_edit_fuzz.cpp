@@ -89,13 +89,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Call& call = kCalls[data[0] % 4];
   const std::string before(reinterpret_cast<const char*>(data) + 1, size - 1);
   std::string after;
-  const bool edited = profile::EditProfileText(before, "tovrin", call.key, call.value, &after);
+  const bool edited = linux_profile::EditProfileText(before, "tovrin", call.key, call.value, &after);
   Require(edited || IsUtf16(before));
   if (!edited) return 0;
 
   // Applying the same call again changes nothing.
   std::string again;
-  Require(profile::EditProfileText(after, "tovrin", call.key, call.value, &again));
+  Require(linux_profile::EditProfileText(after, "tovrin", call.key, call.value, &again));
   Require(again == after);
   if (IsUtf16(before)) {
     Require(after.size() % 2 == 0 && after.compare(0, 2, before, 0, 2) == 0);

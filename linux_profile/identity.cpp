@@ -1,11 +1,12 @@
 // The identity of a settings file that a replacement must carry: owner, group, mode, attributes.
-#include "profile_identity.h"
+#include "identity.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -15,7 +16,7 @@
 #include <cstring>
 #include <string>
 
-namespace platform {
+namespace linux_profile {
 namespace {
 
 // The inode flags that say how a file is kept, which chattr sets: s u c S d A m j t C x.
@@ -29,6 +30,12 @@ constexpr unsigned kCarriedXFlags = FS_XFLAG_REALTIME | FS_XFLAG_SYNC | FS_XFLAG
                                     FS_XFLAG_NODUMP | FS_XFLAG_EXTSIZE | FS_XFLAG_NODEFRAG |
                                     FS_XFLAG_FILESTREAM | FS_XFLAG_DAX | FS_XFLAG_COWEXTSIZE;
 
+// A refusal that no call made: the new file cannot be given what the old one has.
+bool Refused() {
+  errno = EPERM;
+  return false;
+}
+
 bool HasNoSuchFlags(int error) {
   return error == ENOTTY || error == ENOTSUP || error == EINVAL || error == ENOSYS;
 }
@@ -39,8 +46,10 @@ bool CarryFlags(int from, int to) {
   if (ioctl(to, FS_IOC_GETFLAGS, &made) != 0) return false;
   int wanted = (made & ~kCarriedFlags) | (old & kCarriedFlags);
   if (wanted == made) return true;
-  return ioctl(to, FS_IOC_SETFLAGS, &wanted) == 0 && ioctl(to, FS_IOC_GETFLAGS, &made) == 0 &&
-         (made & kCarriedFlags) == (old & kCarriedFlags);
+  if (ioctl(to, FS_IOC_SETFLAGS, &wanted) != 0 || ioctl(to, FS_IOC_GETFLAGS, &made) != 0) {
+    return false;
+  }
+  return (made & kCarriedFlags) == (old & kCarriedFlags) || Refused();
 }
 
 // The project ID (quotas on XFS and ext4) and XFS's flags, which the flags above do not reach.
@@ -57,9 +66,12 @@ bool CarryProject(int from, int to) {
       wanted.fsx_extsize == made.fsx_extsize && wanted.fsx_cowextsize == made.fsx_cowextsize) {
     return true;
   }
-  return ioctl(to, FS_IOC_FSSETXATTR, &wanted) == 0 && ioctl(to, FS_IOC_FSGETXATTR, &made) == 0 &&
-         made.fsx_projid == old.fsx_projid &&
-         (made.fsx_xflags & kCarriedXFlags) == (old.fsx_xflags & kCarriedXFlags);
+  if (ioctl(to, FS_IOC_FSSETXATTR, &wanted) != 0 || ioctl(to, FS_IOC_FSGETXATTR, &made) != 0) {
+    return false;
+  }
+  return (made.fsx_projid == old.fsx_projid &&
+          (made.fsx_xflags & kCarriedXFlags) == (old.fsx_xflags & kCarriedXFlags)) ||
+         Refused();
 }
 
 // The names of a file's extended attributes, each ended by a NUL; none where the filesystem
@@ -109,7 +121,8 @@ bool CopyAttributes(int from, int to) {
   if (!ListAttributes(from, &names)) return false;
   for (size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
     const char* name = names.c_str() + at;
-    if (IsBoundToInode(name) || !ReadAttribute(from, name, &value) ||
+    if (IsBoundToInode(name)) return Refused();
+    if (!ReadAttribute(from, name, &value) ||
         fsetxattr(to, name, value.data(), value.size(), 0) != 0) {
       return false;
     }
@@ -225,7 +238,8 @@ bool CarryInodeFlags(int from, int to) { return CarryFlags(from, to) && CarryPro
 // such a file must not be published, for it would be another file with other rights.
 bool CarryIdentity(int from, const struct stat& original, int to) {
   struct stat created;
-  if (ShowsUnmappedId(original) || fstat(to, &created) != 0) return false;
+  if (ShowsUnmappedId(original)) return Refused();
+  if (fstat(to, &created) != 0) return false;
   // Changing the owner clears set-ID bits, so the mode follows it.
   if ((created.st_uid != original.st_uid || created.st_gid != original.st_gid) &&
       fchown(to, original.st_uid, original.st_gid) != 0) {
@@ -236,43 +250,32 @@ bool CarryIdentity(int from, const struct stat& original, int to) {
       (fchmod(to, original.st_mode & 07777) != 0 || fstat(to, &created) != 0)) {
     return false;
   }
-  return created.st_uid == original.st_uid && created.st_gid == original.st_gid &&
-         (created.st_mode & 07777) == (original.st_mode & 07777);
+  return (created.st_uid == original.st_uid && created.st_gid == original.st_gid &&
+          (created.st_mode & 07777) == (original.st_mode & 07777)) ||
+         Refused();
 }
 
 // An administrator may change the file while a run writes its replacement (a chmod, a chown, an
-// ACL, a rename or a delete): the replacement would undo it. Looked at last, under the lock, so
-// only the few calls up to the rename remain for such a change to slip through.
-bool StillCarries(const std::string& target, int from, int to) {
-  struct stat named, locked, made;
-  if (stat(target.c_str(), &named) != 0 || fstat(from, &locked) != 0 || fstat(to, &made) != 0) {
+// ACL, a rename or a delete), and another writer that takes no lock may write it or, beneath a
+// FUSE mount, replace it: the replacement would undo it. Looked at last, under the lock, so only
+// the few calls up to the rename remain for such a change to slip through. The name is looked up
+// afresh, past any cache of attributes (FUSE keeps one).
+bool StillCarries(int folder, const char* name, int from, const struct stat& original, int to) {
+  struct statx named;
+  struct stat locked, made;
+  if (statx(folder, name, AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &named) != 0 ||
+      fstat(from, &locked) != 0 || fstat(to, &made) != 0) {
     return false;
   }
-  return named.st_dev == locked.st_dev && named.st_ino == locked.st_ino &&
-         locked.st_uid == made.st_uid && locked.st_gid == made.st_gid &&
+  const bool sameFile = makedev(named.stx_dev_major, named.stx_dev_minor) == locked.st_dev &&
+                        named.stx_ino == locked.st_ino;
+  const bool unchanged = static_cast<off_t>(named.stx_size) == original.st_size &&
+                         named.stx_mtime.tv_sec == original.st_mtim.tv_sec &&
+                         named.stx_mtime.tv_nsec == original.st_mtim.tv_nsec &&
+                         named.stx_ctime.tv_sec == original.st_ctim.tv_sec &&
+                         named.stx_ctime.tv_nsec == original.st_ctim.tv_nsec;
+  return sameFile && unchanged && locked.st_uid == made.st_uid && locked.st_gid == made.st_gid &&
          (locked.st_mode & 07777) == (made.st_mode & 07777) && SameAttributes(from, to);
-}
-
-void RememberPrivileges(int fd, KeptPrivileges* kept) {
-  struct stat now;
-  if (fstat(fd, &now) == 0) kept->setIdBits = now.st_mode & (S_ISUID | S_ISGID);
-  kept->hasCapabilities = ReadAttribute(fd, "security.capability", &kept->capabilities);
-}
-
-void PutBackPrivileges(int fd, const KeptPrivileges& kept) {
-  bool putBack = false;
-  if (kept.hasCapabilities && fgetxattr(fd, "security.capability", nullptr, 0) < 0 &&
-      errno == ENODATA) {
-    putBack = fsetxattr(fd, "security.capability", kept.capabilities.data(),
-                        kept.capabilities.size(), XATTR_CREATE) == 0;
-  }
-  struct stat now;
-  if (fstat(fd, &now) == 0) {
-    const mode_t lost = kept.setIdBits & ~now.st_mode;
-    if (lost != 0) putBack = fchmod(fd, (now.st_mode & 07777) | lost) == 0 || putBack;
-  }
-  // They come back after the content's flush: a power cut must not take them again.
-  if (putBack) fsync(fd);
 }
 
 // Samba keeps a Windows client's read-only mark there, under its default "map readonly = no";
@@ -285,4 +288,4 @@ bool IsMarkedReadOnly(int fd) {
          (attributes & kWindowsReadOnly) != 0;
 }
 
-}  // namespace platform
+}  // namespace linux_profile

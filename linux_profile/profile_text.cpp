@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace profile {
+namespace linux_profile {
 namespace {
 
 enum class LineKind { kBlank, kComment, kSection, kEntry };
@@ -332,4 +332,4 @@ bool EditProfileText(const std::string& text, const char* section, const char* k
   return true;
 }
 
-}  // namespace profile
+}  // namespace linux_profile

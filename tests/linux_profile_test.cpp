@@ -1,17 +1,22 @@
-// The POSIX profile routine on real files: what it refuses, and what it keeps of the file.
+// The Linux profile routine on real files: what it refuses, and what it keeps of the file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <utime.h>
 
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "platform.h"
 
@@ -316,6 +321,169 @@ TEST_F(ProfileFileTest, ThroughALinkTheNamedFileIsReplacedWhole) {
   EXPECT_EQ(access((elsewhere + "/missing.ini").c_str(), F_OK), -1);
   EXPECT_EQ(Entries(), before);
   EXPECT_TRUE(S_ISLNK(StatOf(path).st_mode));
+}
+
+// What the kernel takes on a write (a set-user-ID bit, a set-group-ID bit with group execute,
+// capabilities) is never rewritten in place, where it would have to be put back; a set-group-ID
+// bit without group execute is only a locking mark, which a write leaves.
+TEST_F(ProfileFileTest, PrivilegedFileThatMustGoInPlaceIsLeftAlone) {
+  // Revision 2, effective, permitted CAP_NET_BIND_SERVICE.
+  const std::string capability("\x01\0\0\x02\0\x04\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 20);
+  struct Row {
+    mode_t mode;
+    bool withCapability;
+    bool changed;
+  };
+  const Row rows[] = {{04666, false, false}, {02676, false, false}, {06777, false, false},
+                      {0666, true, false},   {02666, false, true},  {0666, false, true}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message()
+                 << std::oct << row.mode << " capability " << row.withCapability);
+    if (row.withCapability && geteuid() != 0) {
+      const char* ci = getenv("CI");
+      EXPECT_FALSE(ci != nullptr && std::string(ci) == "true") << "skipped under CI";
+      std::fprintf(stderr, "SKIPPED: a capability needs root\n");
+      continue;
+    }
+    WriteFile(path, "[tovrin]\nmdb=old\n", row.mode);
+    if (row.withCapability) {
+      ASSERT_EQ(
+          setxattr(path.c_str(), "security.capability", capability.data(), capability.size(), 0),
+          0);
+    }
+    const std::string other = directory + "/other-name.ini";
+    ASSERT_EQ(link(path.c_str(), other.c_str()), 0);  // so it would go in place
+    EXPECT_EQ(SetKo(), row.changed);
+    EXPECT_EQ(ReadFile(path), row.changed ? "[tovrin]\nmdb=ko197311\n" : "[tovrin]\nmdb=old\n");
+    EXPECT_EQ(StatOf(path).st_mode & 07777, row.mode);
+    if (row.withCapability) {
+      char kept[64];
+      const ssize_t size = getxattr(path.c_str(), "security.capability", kept, sizeof kept);
+      EXPECT_EQ(std::string(kept, size < 0 ? 0 : size), capability);
+    }
+    unlink(other.c_str());
+    unlink(path.c_str());
+  }
+}
+
+// A folder whose path is near PATH_MAX: every name is made relative to the folder, so the
+// temporary's longer name does not pass the limit.
+TEST_F(ProfileFileTest, DeepFolderIsUpdated) {
+  std::string deep = directory;
+  const std::string part(200, 'd');
+  while (deep.size() + 1 + part.size() + std::strlen("/settings.ini") < PATH_MAX - 20) {
+    deep += "/" + part;
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0) << deep.size();
+  }
+  const std::string tail(PATH_MAX - 20 - deep.size() - std::strlen("/settings.ini") - 1, 'e');
+  deep += "/" + tail;
+  ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+  const std::string deepFile = deep + "/settings.ini";
+  ASSERT_GT(deepFile.size() + std::strlen("/.settings.ini.0123456789abcdef.tmp"), size_t{PATH_MAX});
+  WriteFile(deepFile, "[tovrin]\nmdb=old\n", 0644);
+  for (const char* value : {"ko197311", "jas197311"}) {
+    EXPECT_TRUE(platform::WritePrivateProfileStringA("tovrin", "mdb", value, deepFile.c_str()));
+    EXPECT_EQ(ReadFile(deepFile), std::string("[tovrin]\nmdb=") + value + "\n");
+  }
+  EXPECT_TRUE(platform::WritePrivateProfileStringA("tovrin", "mdb", nullptr, deepFile.c_str()));
+  EXPECT_EQ(ReadFile(deepFile), "[tovrin]\n");
+}
+
+// Without a descriptor to spare for the temporary file, the run fails and the file stays as it
+// was, rather than being rewritten in place where a kill would leave it mixed.
+TEST_F(ProfileFileTest, NoSpareDescriptorLeavesTheFileAsItWas) {
+  WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
+  const ino_t inode = StatOf(path).st_ino;
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    for (int fd = 3; fd < 4096; ++fd) close(fd);
+    const struct rlimit limit = {5, 5};  // the folder and the file, nothing more
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+    _exit(SetKo() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=old\n");
+  EXPECT_EQ(StatOf(path).st_ino, inode);
+  EXPECT_EQ(Entries(), "settings.ini\n");
+}
+
+// A copy that waits for another does so before it opens the file, so the one at work can still
+// learn from its lease that no one else has it open. A copy queued for longer than the wait goes
+// on without the queue.
+TEST_F(ProfileFileTest, CopiesQueueBeforeOpeningTheFile) {
+  WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
+  for (int holdMilliseconds : {300, 8000}) {
+    SCOPED_TRACE(holdMilliseconds);
+    const int queue = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(queue, 0);
+    ASSERT_EQ(flock(queue, LOCK_EX), 0);
+    // A reader's lock, so that a copy that got past the queue would hold the file open, waiting.
+    const int reader = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    struct flock readLock = {};
+    readLock.l_type = F_RDLCK;
+    readLock.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(reader, F_SETLK, &readLock), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      close(queue);  // the child's own copy of the description would hold the queue for it
+      _exit(SetKo() ? 0 : 1);
+    }
+    usleep(200 * 1000);
+    // A read lease is refused while anyone has the file open for writing.
+    const int probe = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(probe, 0);
+    EXPECT_EQ(fcntl(probe, F_SETLEASE, F_RDLCK), 0) << "the waiting copy opened the file";
+    fcntl(probe, F_SETLEASE, F_UNLCK);
+    close(probe);
+    close(reader);  // and the reader's lock with it
+    int status = -1;
+    for (int waited = 0; waited < holdMilliseconds && waitpid(child, &status, WNOHANG) == 0;
+         waited += 10) {
+      usleep(10 * 1000);
+    }
+    close(queue);
+    if (status == -1) {
+      for (int waited = 0; waited < 3000 && waitpid(child, &status, WNOHANG) == 0; waited += 10) {
+        usleep(10 * 1000);
+      }
+    }
+    if (status == -1) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      ADD_FAILURE() << "the copy was still waiting";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=ko197311\n");
+    WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
+  }
+}
+
+// A killed run's temporary file is collected: a named one made after the file last changed, and
+// one that is a second name of the file (killed between linking it in place and removing the
+// name), which would otherwise send every later run in place.
+TEST_F(ProfileFileTest, KilledRunsTemporaryIsCollected) {
+  const std::string leftover = directory + "/.settings.ini.0123456789abcdef.tmp";
+  for (bool secondName : {false, true}) {
+    SCOPED_TRACE(secondName);
+    WriteFile(path, "[tovrin]\nmdb=old\n", 0644);
+    usleep(20 * 1000);  // a later tick of the clock
+    if (secondName) {
+      ASSERT_EQ(link(path.c_str(), leftover.c_str()), 0);
+    } else {
+      WriteFile(leftover, "[tovrin]\nmdb=half\n", 0600);
+    }
+    const ino_t inode = StatOf(path).st_ino;
+    EXPECT_TRUE(SetKo());
+    EXPECT_EQ(ReadFile(path), "[tovrin]\nmdb=ko197311\n");
+    EXPECT_EQ(Entries(), "settings.ini\n");
+    EXPECT_NE(StatOf(path).st_ino, inode);  // replaced whole: the second name was gone first
+    unlink(path.c_str());
+  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The text edit behind the POSIX profile routine: one key set or deleted, every other byte kept.
+// The text edit behind the Linux profile routine: one key set or deleted, every other byte kept.
 #pragma once
 
 #include <stddef.h>
@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace profile {
+namespace linux_profile {
 
 // Units [start, end) of the old text give way to `replacement`.
 template <typename Unit>
@@ -37,4 +37,4 @@ std::string ApplyChanges(std::string_view text, const TextChanges& changes);
 bool EditProfileText(const std::string& text, const char* section, const char* key,
                      const char* value, std::string* edited);
 
-}  // namespace profile
+}  // namespace linux_profile

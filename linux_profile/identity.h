@@ -4,14 +4,12 @@
 
 #include <sys/stat.h>
 
-#include <string>
-
-namespace platform {
+namespace linux_profile {
 
 // Gives the new, still empty file `to` the old file's inode flags (chattr's), and where the
 // filesystem has them its project ID and XFS flags; those the folder gave `to` that the old file
 // lacks go. Done before the content, for some (Btrfs +C) take hold only on an empty file. False
-// when any of it cannot be carried.
+// when any of it cannot be carried; errno then says why (EPERM where no call failed).
 bool CarryInodeFlags(int from, int to);
 
 // Whether the file's owner or group shows as the overflow ID, which the kernel shows for an ID this
@@ -24,27 +22,14 @@ bool ShowsUnmappedId(const struct stat& file);
 // An owner or group that shows as the overflow ID is among what cannot be.
 bool CarryIdentity(int from, const struct stat& original, int to);
 
-// Whether `target` still names the locked file `from`, and `from` still has the owner, group,
-// mode and attributes that `to` carries: the last look before `to` replaces it.
-bool StillCarries(const std::string& target, int from, int to);
-
-// What the kernel takes from a file when it is written to: its set-user-ID and set-group-ID bits
-// and its file capabilities (security.capability).
-struct KeptPrivileges {
-  mode_t setIdBits = 0;
-  bool hasCapabilities = false;
-  std::string capabilities;
-};
-
-// Reads them before a rewrite in place.
-void RememberPrivileges(int fd, KeptPrivileges* kept);
-
-// Gives them back after it, where the process may (root may; another user may not), and only
-// those that went: a change someone made meanwhile stays.
-void PutBackPrivileges(int fd, const KeptPrivileges& kept);
+// The last look before `to` replaces the locked file `from`, whose status was `original` when
+// it was read: `name` in `folder` must still name that file, with the size and times it had then
+// (which show a replacement where the inode number does not, as through FUSE), and `from` must
+// still have the owner, group, mode and attributes that `to` carries.
+bool StillCarries(int folder, const char* name, int from, const struct stat& original, int to);
 
 // Whether Samba marks the file read-only for Windows clients (FILE_ATTRIBUTE_READONLY in its
 // user.DOSATTRIB attribute), which no mode bit shows: such a file is left as it is.
 bool IsMarkedReadOnly(int fd);
 
-}  // namespace platform
+}  // namespace linux_profile
