@@ -421,16 +421,17 @@ def test_set_id_bits(program, library, failures):
 # of either, the file stays as it was, or is replaced whole, never rewritten in place (a kill
 # then could leave it mixed) and never stripped of its capabilities.
 def test_process_limits(program, failures):
-    with testlib.Folder(program) as folder:
-        folder.write(OTHER_LINES)
-        inode = os.stat(folder.settings).st_ino
-        label = "RLIMIT_NOFILE 4, no descriptor to spare"
-        result = folder.run("/u", preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
-                                                                         (4, 4)))
-        testlib.check_quiet(failures, label, result)
-        after = folder.read()
-        failures.check(after == OTHER_LINES or os.stat(folder.settings).st_ino != inode,
-                       f"{label}: rewritten in place: {after!r}")
+    for descriptors in (4, 5):  # room for the file alone; for the folder and the file
+        with testlib.Folder(program) as folder:
+            folder.write(OTHER_LINES)
+            inode = os.stat(folder.settings).st_ino
+            label = f"RLIMIT_NOFILE {descriptors}, no descriptor to spare"
+            limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, descriptors))
+            result = folder.run("/u", preexec_fn=limit)
+            testlib.check_quiet(failures, label, result)
+            after = folder.read()
+            failures.check(after == OTHER_LINES or os.stat(folder.settings).st_ino != inode,
+                           f"{label}: rewritten in place: {after!r}")
     if os.geteuid() != 0 or not shutil.which("setcap"):
         return testlib.skip(failures, "the capability row needs root and setcap",
                             "memory limit test")
