@@ -59,7 +59,7 @@ FAULTS = [
     ("open:2:wide", "existing", "/u", "in place"),  # made 0666 (a FUSE mount forcing modes)
     ("open:2:95,open:3:17", "existing", "/u", "changed"),  # the named temporary's name taken
     ("fsetxattr:1:95", "existing", "/u", "in place"),  # the attribute cannot be carried
-    ("flistxattr:1:5", "existing", "/u", "in place"),  # nor when they cannot be listed
+    ("flistxattr:1:5", "existing", "/u", "same"),  # EIO listing them: an error, not a reason
     ("open:2:13,open:3:13", "existing", "/u", "changed"),  # no new file in the folder: in place
     ("open:2:13,open:3:13", "marked", "/d", "changed"),    # in place and shorter: no old tail left
     ("open:2:13,open:3:13,fallocate:1:28", "existing", "/u", "same"),
@@ -113,13 +113,13 @@ FAULTS = [
     ("fsync:1:!printf '[other]\\nkept=1\\n' >{settings}.new && mv {settings}.new {settings}",
      "existing", "/u", RIVAL + NEW_FILE),
     # No inode flags or project ID here (NFS, FUSE, qemu-user), by each error that says so: the
-    # file is still replaced. One that cannot be read (EIO) sends the run in place.
+    # file is still replaced. One that cannot be read (EIO) fails, the file as it was.
     ("ioctl:1:25,ioctl:2:25", "existing", "/u", "replaced"),
     ("ioctl:1:95,ioctl:2:95", "existing", "/u", "replaced"),
     ("ioctl:1:22,ioctl:2:22", "existing", "/u", "replaced"),
     ("ioctl:1:38,ioctl:2:38", "existing", "/u", "replaced"),
-    ("ioctl:1:5", "existing", "/u", "in place"),
-    ("ioctl:1:25,ioctl:2:5", "existing", "/u", "in place"),
+    ("ioctl:1:5", "existing", "/u", "same"),
+    ("ioctl:1:25,ioctl:2:5", "existing", "/u", "same"),
     # An attribute list or value that grew between sizing and reading is read again; a
     # filesystem without attributes has none to carry.
     ("flistxattr:2:34", "existing", "/u", "replaced"),
