@@ -9,14 +9,16 @@
 import fcntl
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
 import time
 
-from end_to_end import Failures
-from safety_common import (NOBODY, OTHER_LINES, RIVAL, SWITCH_VALUES, Folder, marker,
-                           without_marker_lines)
+from testlib import (NEW_FILE, NOBODY, OTHER_LINES, REPLACED, RIVAL, SWITCH_VALUES, Folder,
+                     check_quiet, check_row, main, marker, other_bytes, under_strace, wait_until,
+                     with_fail_io)
+
 
 def lock_and_count(path, rounds, hold):
     """Another writer that takes fcntl locks, as crudini does: increments [other] n each round,
@@ -93,8 +95,7 @@ LOCK_HOLDERS = [
 def check_lock_holders(program, library, failures):
     folders, holders, runs = [], [], []
     for kind, seconds, _, _, _, _ in LOCK_HOLDERS:
-        folder = Folder(program)
-        folder.write(OTHER_LINES)
+        folder = Folder(program, content=OTHER_LINES)
         holder = subprocess.Popen([sys.executable, __file__, "--hold", folder.settings, str(seconds),
                                    kind], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         holder.stdout.readline()
@@ -103,8 +104,8 @@ def check_lock_holders(program, library, failures):
     for folder, holder, (_, _, _, _, _, faults) in zip(folders, holders, LOCK_HOLDERS):
         holder.stdin.write(b"go\n")
         holder.stdin.flush()
-        env = dict(os.environ, LD_PRELOAD=library, FAIL_IO=faults) if faults else None
-        runs.append((subprocess.Popen([folder.program, "/u"], cwd="/", env=env), time.monotonic()))
+        env = with_fail_io(library, faults) if faults else None
+        runs.append((folder.start("/u", env=env), time.monotonic()))
     taken = [None] * len(runs)
     deadline = time.monotonic() + 12
     while None in taken and time.monotonic() < deadline:
@@ -130,7 +131,7 @@ def check_lock_holders(program, library, failures):
         failures.check(code == 0, f"{label}: exit {code}")
         after = folder.read() or b""
         failures.check(marker(after) == expected, f"{label}: marker {marker(after)!r}")
-        failures.check(without_marker_lines(after) == without_marker_lines(OTHER_LINES + added),
+        failures.check(other_bytes(after) == other_bytes(OTHER_LINES + added),
                        f"{label}: other bytes changed: {after!r}")
         folder.remove()
     print(f"lock holders: runs took {', '.join(f'{t:.1f}' for t in taken if t is not None)} s")
@@ -141,116 +142,108 @@ def check_held_still_in_place(program, failures):
     in a frozen container) for 10 s, under strace; a second copy runs meanwhile. Past its lock
     wait it sees a writer's lock and writes nothing, so the first copy's change, once it goes on,
     is whole."""
-    folder = Folder(program)
-    before = b"[tovrin]\nmdb=old\n" + b"; %s\n" % (b"p" * 80) * 30000  # a tail of several writes
-    folder.write(before)
-    os.link(folder.settings, folder.settings + ".link")
-    first = subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64", "-e",
-                              "inject=pwrite64:delay_exit=10000000:when=1", folder.program, "/u"],
-                             cwd="/")
-    deadline = time.monotonic() + 10
-    while folder.read() == before and time.monotonic() < deadline:
-        time.sleep(0.01)
-    half_written = folder.read()
-    label = "a second copy beside one held still half-way in place"
-    failures.check(half_written != before, f"{label}: the first copy made no first write")
-    started = time.monotonic()
-    second = folder.run("/i")
-    took = time.monotonic() - started
-    failures.check(second.returncode == 0, f"{label}: exit {second.returncode}")
-    failures.check(4.5 <= took <= 8, f"{label}: took {took:.2f} s, not 4.5 to 8")
-    failures.check(folder.read() == half_written, f"{label}: the second copy wrote")
-    failures.check(first.wait(timeout=60) == 0, f"{label}: the first copy failed")
-    failures.check(folder.read() == before.replace(b"mdb=old\n", b"mdb=ko197311\n"),
-                   f"{label}: not the first copy's change, whole")
-    print(f"{label}: the second copy took {took:.1f} s")
-    folder.remove()
+    with Folder(program) as folder:
+        before = b"[tovrin]\nmdb=old\n" + b"; %s\n" % (b"p" * 80) * 30000  # a tail of several writes
+        folder.write(before)
+        os.link(folder.settings, folder.settings + ".link")
+        first = folder.start("/u", lambda command: under_strace(command, "pwrite64",
+                                                                 "delay_exit=10000000", 1))
+        wait_until(lambda: folder.read() != before, 10)
+        half_written = folder.read()
+        label = "a second copy beside one held still half-way in place"
+        failures.check(half_written != before, f"{label}: the first copy made no first write")
+        started = time.monotonic()
+        second = folder.run("/i")
+        took = time.monotonic() - started
+        failures.check(second.returncode == 0, f"{label}: exit {second.returncode}")
+        failures.check(4.5 <= took <= 8, f"{label}: took {took:.2f} s, not 4.5 to 8")
+        failures.check(folder.read() == half_written, f"{label}: the second copy wrote")
+        failures.check(first.wait(timeout=60) == 0, f"{label}: the first copy failed")
+        failures.check(folder.read() == before.replace(b"mdb=old\n", b"mdb=ko197311\n"),
+                       f"{label}: not the first copy's change, whole")
+        print(f"{label}: the second copy took {took:.1f} s")
 
 
-def test_concurrency(program, library, failures):
-    folder = Folder(program)
-    folder.write(OTHER_LINES)
-    for round_switches, allowed in [(["/u", "/i"] * 25, {"ko197311", "jas197311"}),
-                                    (["/u", "/i", "/d"] * 17, {"ko197311", "jas197311", None}),
-                                    (["/d"], {None})]:
-        processes = [subprocess.Popen([folder.program, s], cwd="/") for s in round_switches]
-        codes = [p.wait() for p in processes]
-        after = folder.read() or b""
-        label = f"{len(round_switches)} copies at once"
-        failures.check(codes == [0] * len(codes), f"{label}: exit statuses {set(codes)}")
-        failures.check(marker(after) in allowed, f"{label}: marker {marker(after)!r}")
-        failures.check(without_marker_lines(after) == without_marker_lines(OTHER_LINES),
-                       f"{label}: other bytes changed: {after!r}")
-        failures.check(len(re.findall(rb"(?im)^mdb=", after)) <= 1, f"{label}: several markers")
-        failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
+def test_concurrency(failures, program, library):
+    program, library = os.path.abspath(program), os.path.abspath(library)
+    with Folder(program, content=OTHER_LINES) as folder:
+        for round_switches, allowed in [(["/u", "/i"] * 25, {"ko197311", "jas197311"}),
+                                        (["/u", "/i", "/d"] * 17, {"ko197311", "jas197311", None}),
+                                        (["/d"], {None})]:
+            processes = [folder.start(s) for s in round_switches]
+            codes = [p.wait() for p in processes]
+            after = folder.read() or b""
+            label = f"{len(round_switches)} copies at once"
+            failures.check(codes == [0] * len(codes), f"{label}: exit statuses {set(codes)}")
+            failures.check(marker(after) in allowed, f"{label}: marker {marker(after)!r}")
+            failures.check(other_bytes(after) == other_bytes(OTHER_LINES),
+                           f"{label}: other bytes changed: {after!r}")
+            failures.check(len(re.findall(rb"(?im)^mdb=", after)) <= 1, f"{label}: several markers")
+            failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
 
-    # Beside a busy locking writer that changes another key: no update of either side is lost,
-    # however many times ours must start over while the writer keeps replacing the file.
-    folder.write(b"[other]\nn=0\n[tovrin]\nmdb=ko197311\n")
-    rounds = 200
-    counter = subprocess.Popen([sys.executable, __file__, "--count", folder.settings, str(rounds), "0.005"])
-    deadline = time.monotonic() + 10
-    while b"\nn=0\n" in folder.read() and time.monotonic() < deadline:
-        time.sleep(0.001)
-    runs, lost, switch = 0, 0, None
-    while counter.poll() is None or runs < 20:
-        switch = ["/i", "/u"][runs % 2]
-        folder.run(switch)
-        lost += marker(folder.read()) != SWITCH_VALUES[switch]
-        runs += 1
-    failures.check(counter.wait() == 0, "the locking writer failed")
-    after = folder.read()
-    failures.check(re.search(rb"\nn=(\d+)", after).group(1) == str(rounds).encode(),
-                   f"locking writer: {after!r}, expected n={rounds}")
-    failures.check(lost == 0, f"{lost} of our {runs} updates lost to the other writer")
-    failures.check(marker(after) == SWITCH_VALUES[switch], f"final marker {marker(after)!r}")
-    print(f"concurrency: 50 and 51 copies at once, then {runs} runs beside "
-          f"{rounds} locked increments")
+        # Beside a busy locking writer that changes another key: no update of either side is lost,
+        # however many times ours must start over while the writer keeps replacing the file.
+        folder.write(b"[other]\nn=0\n[tovrin]\nmdb=ko197311\n")
+        rounds = 200
+        counter = subprocess.Popen([sys.executable, __file__, "--count", folder.settings, str(rounds), "0.005"])
+        wait_until(lambda: b"\nn=0\n" not in folder.read(), 10, 0.001)
+        runs, lost, switch = 0, 0, None
+        while counter.poll() is None or runs < 20:
+            switch = ["/i", "/u"][runs % 2]
+            folder.run(switch)
+            lost += marker(folder.read()) != SWITCH_VALUES[switch]
+            runs += 1
+        failures.check(counter.wait() == 0, "the locking writer failed")
+        after = folder.read()
+        failures.check(re.search(rb"\nn=(\d+)", after).group(1) == str(rounds).encode(),
+                       f"locking writer: {after!r}, expected n={rounds}")
+        failures.check(lost == 0, f"{lost} of our {runs} updates lost to the other writer")
+        failures.check(marker(after) == SWITCH_VALUES[switch], f"final marker {marker(after)!r}")
+        print(f"concurrency: 50 and 51 copies at once, then {runs} runs beside "
+              f"{rounds} locked increments")
 
-    # In place (another user's file in a folder it may not write), while that writer replaces the
-    # file during the run's wait for the lock: the run must edit the file the name now shows.
-    folder.write(b"[other]\nn=0\n[tovrin]\nmdb=old\n")
-    os.chown(folder.settings, NOBODY, NOBODY)
-    os.chmod(folder.root, 0o755)
-    counter = subprocess.Popen([sys.executable, __file__, "--count", folder.settings, "1", "0.5"])
-    deadline = time.monotonic() + 10
-    while not os.path.exists(folder.settings + ".counter") and time.monotonic() < deadline:
-        time.sleep(0.001)
-    result = folder.run("/u", user=NOBODY)
-    failures.check(counter.wait() == 0, "the replacing writer failed")
-    after = folder.read()
-    failures.check(result.returncode == 0 and b"\nn=1\n" in after and marker(after) == "ko197311",
-                   f"in place beside a replacing writer: {after!r}")
+        # In place (another user's file in a folder it may not write), while that writer replaces the
+        # file during the run's wait for the lock: the run must edit the file the name now shows.
+        folder.write(b"[other]\nn=0\n[tovrin]\nmdb=old\n")
+        os.chown(folder.settings, NOBODY, NOBODY)
+        os.chmod(folder.root, 0o755)
+        counter = subprocess.Popen([sys.executable, __file__, "--count", folder.settings, "1", "0.5"])
+        wait_until(lambda: os.path.exists(folder.settings + ".counter"), 10, 0.001)
+        result = folder.run("/u", user=NOBODY)
+        failures.check(counter.wait() == 0, "the replacing writer failed")
+        after = folder.read()
+        failures.check(result.returncode == 0 and b"\nn=1\n" in after and marker(after) == "ko197311",
+                       f"in place beside a replacing writer: {after!r}")
 
-    # Another process (a Samba client) holds the file open through a run, then writes through its
-    # handle: the write lands in the file the name shows, beside the run's change.
-    folder.write(OTHER_LINES)
-    holder = subprocess.Popen([sys.executable, __file__, "--hold-open", folder.settings],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    holder.stdout.readline()
-    result = folder.run("/u")
-    holder.communicate(b"write\n", timeout=60)
-    after = folder.read()
-    failures.check(result.returncode == 0, f"beside an open handle: exit {result.returncode}")
-    failures.check(marker(after) == "ko197311" and after.endswith(b"[late]\nx=1\n"),
-                   f"beside an open handle: {after!r}")
+        # Another process (a Samba client) holds the file open through a run, then writes through its
+        # handle: the write lands in the file the name shows, beside the run's change.
+        folder.write(OTHER_LINES)
+        holder = subprocess.Popen([sys.executable, __file__, "--hold-open", folder.settings],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        holder.stdout.readline()
+        result = folder.run("/u")
+        holder.communicate(b"write\n", timeout=60)
+        after = folder.read()
+        failures.check(result.returncode == 0, f"beside an open handle: exit {result.returncode}")
+        failures.check(marker(after) == "ko197311" and after.endswith(b"[late]\nx=1\n"),
+                       f"beside an open handle: {after!r}")
 
-    # A lease holder that lets go when the run's open breaks its lease: the run waits for it.
-    folder.write(OTHER_LINES)
-    holder = subprocess.Popen([sys.executable, __file__, "--hold-lease", folder.settings],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    holder.stdout.readline()
-    started = time.monotonic()
-    result = folder.run("/u")
-    took = time.monotonic() - started
-    holder.communicate(b"done\n", timeout=60)
-    failures.check(result.returncode == 0 and marker(folder.read()) == "ko197311",
-                   f"beside a lease holder: {folder.read()!r}")
-    failures.check(took < 2, f"beside a lease holder: took {took:.2f} s")
-    print(f"beside a lease holder: {took:.3f} s")
-    folder.remove()
+        # A lease holder that lets go when the run's open breaks its lease: the run waits for it.
+        folder.write(OTHER_LINES)
+        holder = subprocess.Popen([sys.executable, __file__, "--hold-lease", folder.settings],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        holder.stdout.readline()
+        started = time.monotonic()
+        result = folder.run("/u")
+        took = time.monotonic() - started
+        holder.communicate(b"done\n", timeout=60)
+        failures.check(result.returncode == 0 and marker(folder.read()) == "ko197311",
+                       f"beside a lease holder: {folder.read()!r}")
+        failures.check(took < 2, f"beside a lease holder: took {took:.2f} s")
+        print(f"beside a lease holder: {took:.3f} s")
     check_lock_holders(program, library, failures)
     check_held_still_in_place(program, failures)
+    test_second_copies(program, library, failures)
 
 
 def hold_lease(path):
@@ -275,10 +268,6 @@ def hold_open(path):
     sys.stdin.readline()
     os.write(fd, b"[late]\nx=1\n")
 
-
-import shutil  # noqa: E402
-
-import testlib  # noqa: E402
 
 # A second copy started at the first one's flush: it waits for the file's lock (or the copies'
 # own queue) and, once the first is done, finds its marker there and writes nothing. It waits in
@@ -307,12 +296,12 @@ done
 
 def wait_for_process(pid_file, seconds):
     pid = int(open(pid_file).read())
-    return testlib.wait_until(lambda: not os.path.exists(f"/proc/{pid}")
+    return wait_until(lambda: not os.path.exists(f"/proc/{pid}")
                               or open(f"/proc/{pid}/stat").read().split()[2] == "Z", seconds)
 
 
 def test_second_copies(program, library, failures):
-    with testlib.Folder(program) as folder:
+    with Folder(program) as folder:
         folder.write(OTHER_LINES)
         inode = os.stat(folder.settings).st_ino
         second = os.path.join(folder.top, "second")
@@ -320,13 +309,13 @@ def test_second_copies(program, library, failures):
         script = os.path.join(folder.top, "start.sh")
         with open(script, "w") as f:
             f.write(START_SECOND.format(program=second, pid=script + ".pid", inode=inode))
-        result = folder.run("/u", env=testlib.with_fail_io(library, f"fsync:1:!sh {script}"))
+        result = folder.run("/u", env=with_fail_io(library, f"fsync:1:!sh {script}"))
         label = "a second copy started at the first one's flush"
         failures.check(wait_for_process(script + ".pid", 15), f"{label}: still running")
-        testlib.check_row(failures, label, folder, result, OTHER_LINES, "/u", testlib.REPLACED,
+        check_row(failures, label, folder, result, OTHER_LINES, "/u", REPLACED,
                           inode)
 
-    with testlib.Folder(program) as folder:
+    with Folder(program) as folder:
         os.symlink("named.ini", folder.settings)
         named = os.path.join(folder.root, "named.ini")
         maker = os.path.join(folder.top, "maker")
@@ -336,34 +325,18 @@ def test_second_copies(program, library, failures):
             f.write(START_MAKER.format(once=script + ".once", library=library, program=maker,
                                        pid=script + ".pid", named=named))
         hook = f"open:2:!sh {script},open:3:!sh {script}"
-        result = folder.run("/i", env=testlib.with_fail_io(library, hook))
+        result = folder.run("/i", env=with_fail_io(library, hook))
         label = "two copies through a dangling link, the maker held past the other's wait"
         failures.check(wait_for_process(script + ".pid", 20), f"{label}: the maker still runs")
-        testlib.check_quiet(failures, label, result)
+        check_quiet(failures, label, result)
         after = open(named, "rb").read() if os.path.exists(named) else None
-        made = (testlib.NEW_FILE, testlib.NEW_FILE.replace(b"ko197311", b"jas197311"))
+        made = (NEW_FILE, NEW_FILE.replace(b"ko197311", b"jas197311"))
         failures.check(after in made, f"{label}: named.ini is {after!r}")
         failures.check(os.path.islink(folder.settings), f"{label}: the link is gone")
 
 
-def main(argv):
-    if argv[1:2] == ["--hold-lease"]:
-        return hold_lease(argv[2])
-    if argv[1:2] == ["--hold-open"]:
-        return hold_open(argv[2])
-    if argv[1:2] == ["--hold"]:
-        return hold_lock(argv[2], float(argv[3]), argv[4])
-    if argv[1:2] == ["--count"]:
-        return lock_and_count(argv[2], int(argv[3]), float(argv[4]))
-    if len(argv) != 3:
-        sys.exit(__doc__)
-    program, library = os.path.abspath(argv[1]), os.path.abspath(argv[2])
-    failures = Failures()
-    test_concurrency(program, library, failures)
-    test_second_copies(program, library, failures)
-    print(f"{failures.checked - failures.count} passed, {failures.count} failed")
-    return 1 if failures.count else 0
-
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(__doc__, test_concurrency, {"--hold-lease": hold_lease, "--hold-open": hold_open,
+                         "--hold": lambda path, seconds, kind: hold_lock(path, float(seconds), kind),
+                         "--count": lambda path, rounds, hold: lock_and_count(path, int(rounds), float(hold))})

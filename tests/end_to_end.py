@@ -11,19 +11,13 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-import i386_probe  # noqa: E402
-
-SAME = "file as before"  # marker expectations beside the values themselves
-ABSENT = "no marker"
-UNPRIVILEGED = 65534  # who runs Wine when the tests run as root
-DECOY = b"[tovrin]\nmdb=decoy\n"
+from testlib import (ABSENT, MARKED, NOBODY, SAME, Folder, check_outcome, check_quiet, emulator,
+                     i386_probe, main, run, run_wine, skip, wine_command_line, wine_status,
+                     windows_path)
 
 OTHERS = (b"; other programs' settings\r\n[app]\r\nname=Caf\xe9\r\n\r\n"
           b"[TOVRIN]\r\nother = 1\r\n\r\n[more]\r\nmdb=not ours\r\n")
-MARKED = b"[tovrin]\nmdb=jas197311\nother=1\n"
 
 # Argument texts of one or more runs, settings.ini before (None: no file), marker after.
 COMMON_CASES = [
@@ -54,228 +48,72 @@ COMMON_CASES = [
 ]
 
 
-def read_marker(content):
-    """The marker as the Windows reader finds it: first section of the name, first key in it."""
-    sections = parse(content)
-    return sections.get("tovrin", {}).get("mdb", ABSENT)
-
-
-def parse(content):
-    """Sections and keys as a reader sees them, names folded, first occurrence kept."""
-    if content.startswith(b"\xef\xbb\xbf"):
-        content = content[3:]
-    sections, current = {}, None
-    for line in re.split(rb"\r\n|\r|\n", content):
-        text = line.decode("latin-1").strip(" \t")
-        if text.startswith(";") or not text:
-            continue
-        if text.startswith("["):
-            name = text[1:].split("]", 1)[0].strip(" \t").lower()
-            current = None if name in sections else sections.setdefault(name, {})
-        elif current is not None and "=" in text:
-            key, value = text.split("=", 1)
-            current.setdefault(key.strip(" \t").lower(), value.strip(" \t"))
-    return sections
-
-
-def without_marker(content):
-    sections = parse(content or b"")
-    sections.get("tovrin", {}).pop("mdb", None)
-    return {name: keys for name, keys in sections.items() if keys or name != "tovrin"}
-
-
-class Failures:
-    def __init__(self):
-        self.count = 0
-        self.checked = 0
-
-    def check(self, ok, what):
-        self.checked += 1
-        if not ok:
-            self.count += 1
-            print("FAILED:", what)
-
-
-def check_result(failures, label, before, expected, path):
-    after = open(path, "rb").read() if os.path.isfile(path) else None
-    if expected == SAME:
-        failures.check(after == before, f"{label}: file changed: {before!r} -> {after!r}")
-        return
-    failures.check(after is not None or expected == ABSENT, f"{label}: no settings.ini")
-    marker = read_marker(after or b"")
-    failures.check(marker == expected, f"{label}: marker {marker!r}, expected {expected!r}")
-    failures.check(without_marker(after) == without_marker(before),
-                   f"{label}: other settings changed: {before!r} -> {after!r}")
-
-
-def check_quiet(failures, label, result):
-    failures.check(result.returncode == 0, f"{label}: exit status {result.returncode}")
-    failures.check(result.stdout == b"" and result.stderr == b"",
-                   f"{label}: printed {result.stdout!r} {result.stderr!r}")
-
-
-class Folders:
-    """A fresh folder for the program and another, with a decoy settings.ini, to start it from."""
-
-    def __init__(self, program, owner=None, name="app"):
-        self.root = tempfile.mkdtemp(prefix="ko197311-e2e-")
-        self.app = os.path.join(self.root, name)
-        self.cwd = os.path.join(self.root, "elsewhere")
-        os.makedirs(self.app)
-        os.makedirs(self.cwd)
-        self.program = os.path.join(self.app, os.path.basename(program))
-        shutil.copy(program, self.program)
-        with open(os.path.join(self.cwd, "settings.ini"), "wb") as decoy:
-            decoy.write(DECOY)
-        self.owner = owner
-        self.give_away()
-
-    def settings(self):
-        return os.path.join(self.app, "settings.ini")
-
-    def write_settings(self, content, mode=0o644):
-        if content is not None:
-            with open(self.settings(), "wb") as f:
-                f.write(content)
-            os.chmod(self.settings(), mode)
-        self.give_away()
-
-    def give_away(self):
-        if self.owner is None:
-            return
-        for top, dirs, files in os.walk(self.root):
-            for name in [top] + [os.path.join(top, n) for n in dirs + files]:
-                os.lchown(name, self.owner, self.owner)
-
-    def decoy_untouched(self):
-        return open(os.path.join(self.cwd, "settings.ini"), "rb").read() == DECOY
-
-    def remove(self):
-        shutil.rmtree(self.root)
-
-
-def run_quietly(argv, cwd, **options):
-    """Output goes to files, not pipes: Wine leaves services behind that would hold a pipe open."""
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        result = subprocess.run(argv, cwd=cwd, stdout=out, stderr=err, timeout=60, **options)
-        out.seek(0)
-        err.seek(0)
-        result.stdout, result.stderr = out.read(), err.read()
-    return result
-
-
-def emulator(program):
-    """What to start an i386 program with where this host cannot execute it: qemu-i386-static."""
-    with open(program, "rb") as f:
-        header = f.read(20)
-    is_i386 = header[:5] == b"\x7fELF\x01" and header[18:20] == b"\x03\x00"
-    if not is_i386 or i386_probe.can_execute_i386():
-        return []
-    qemu = shutil.which("qemu-i386-static")
-    if qemu is None:
-        sys.exit(f"{i386_probe.REASON}, and qemu-i386-static is not installed "
-                 "(bash tools/setup installs it)")
-    return [qemu]
-
-
-def run_native(folders, texts):
-    argv = [folders.program] + ([texts] if isinstance(texts, str) and texts else texts or [])
-    return run_quietly(emulator(folders.program) + argv, folders.cwd)
-
-
-def test_native(program):
-    failures = Failures()
+def test_native(failures, program):
+    program = os.path.abspath(program)
     if emulator(program):
         print(f"through {emulator(program)[0]}: {i386_probe.REASON}")
+
+    def case(label, before, expected, runs, name="app", mode=None):
+        with Folder(program, app=name, content=before, mode=mode) as folder:
+            for words in runs:
+                check_quiet(failures, f"native {label} {words!r}", folder.run(words))
+            check_outcome(failures, f"native {label} on {before!r}", before, folder.read(), expected)
+            failures.check(folder.decoy_untouched(), f"native {label}: decoy in working dir changed")
+
     for runs, before, expected in COMMON_CASES:
-        folders = Folders(program)
-        folders.write_settings(before)
-        for text in runs:
-            check_quiet(failures, f"native {text!r}", run_native(folders, text))
-        check_result(failures, f"native {runs!r} on {before!r}", before, expected,
-                     folders.settings())
-        failures.check(folders.decoy_untouched(), f"native {runs!r}: decoy in working dir changed")
-        folders.remove()
+        case(repr(runs), before, expected, runs)
 
     # argv words are joined by single spaces; the joined text must equal a switch.
     for words, expected in [(["/u", "/d"], SAME), (["", "/u"], "ko197311"), (["/i", ""], "jas197311"),
                             (["/", "u"], SAME), ([" /u", " "], "ko197311")]:
-        folders = Folders(program)
-        folders.write_settings(MARKED)
-        check_quiet(failures, f"native words {words!r}", run_native(folders, words))
-        check_result(failures, f"native words {words!r}", MARKED, expected, folders.settings())
-        folders.remove()
+        case(f"words {words!r}", MARKED, expected, [words])
 
     # The directory comes from the executable itself, not from argv[0] or a link to it.
-    folders = Folders(program)
-    link = os.path.join(folders.cwd, "linked")
-    os.symlink(folders.program, link)
-    qemu = emulator(folders.program)
-    result = run_quietly(qemu + [link, "/u"], folders.cwd)
-    check_quiet(failures, "native through a link", result)
-    if qemu:
-        result = run_quietly(qemu + ["-0", "/u", folders.program], folders.cwd)
-    else:
-        result = run_quietly(["/u"], folders.cwd, executable=folders.program)
-    check_quiet(failures, "native with argv[0] changed", result)
-    check_result(failures, "native through a link", None, "ko197311", folders.settings())
-    failures.check(folders.decoy_untouched(), "native through a link: decoy changed")
-    folders.remove()
+    with Folder(program, app="app") as folder:
+        link = os.path.join(folder.cwd, "linked")
+        os.symlink(folder.program, link)
+        qemu = emulator(folder.program)
+        check_quiet(failures, "native through a link", run(qemu + [link, "/u"], folder.cwd))
+        if qemu:
+            result = run(qemu + ["-0", "/u", folder.program], folder.cwd)
+        else:
+            result = run(["/u"], folder.cwd, executable=folder.program)
+        check_quiet(failures, "native with argv[0] changed", result)
+        check_outcome(failures, "native through a link", None, folder.read(), "ko197311")
+        failures.check(folder.decoy_untouched(), "native through a link: decoy changed")
 
     # Folder names are bytes: UTF-8 "Caf\u00e9", and a lone Latin-1 0xE9 that is no UTF-8 at all.
     for name in ["Caf\u00e9", os.fsdecode(b"Caf\xe9")]:
-        folders = Folders(program, name=name)
-        check_quiet(failures, f"native in {name!r}", run_native(folders, "/u"))
-        check_result(failures, f"native in {name!r}", None, "ko197311", folders.settings())
-        folders.remove()
+        case(f"in {name!r}", None, "ko197311", ["/u"], name)
 
     # Paths around the first buffer's size and near PATH_MAX: the whole path, never a shorter one.
     for total in [256, 300, 4000]:
-        folders = Folders(program)
-        deep = folder_for_path_length(folders.root, total, os.path.basename(program),
-                                      lambda p: len(os.fsencode(p)))
-        os.makedirs(deep)
-        folders.program = shutil.move(folders.program, deep)
-        failures.check(len(os.fsencode(folders.program)) == total, f"native path not {total} long")
-        check_quiet(failures, f"native path {total} long", run_native(folders, "/u"))
-        # The working folder's decoy is searched too: it must be there, and untouched.
-        found = sorted(os.path.join(top, "settings.ini") for top, _, names in os.walk(folders.root)
-                       if "settings.ini" in names)
-        beside = os.path.join(deep, "settings.ini")
-        expected = sorted([beside, os.path.join(folders.cwd, "settings.ini")])
-        failures.check(found == expected and folders.decoy_untouched(),
-                       f"native path {total} long: settings files {found}, decoy "
-                       f"{'untouched' if folders.decoy_untouched() else 'changed'}")
-        folders.remove()
+        with Folder(program, app="app") as folder:
+            deep = folder_for_path_length(folder.top, total, os.path.basename(program),
+                                          lambda p: len(os.fsencode(p)))
+            os.makedirs(deep)
+            folder.program = shutil.move(folder.program, deep)
+            failures.check(len(os.fsencode(folder.program)) == total, f"native path not {total} long")
+            check_quiet(failures, f"native path {total} long", folder.run("/u"))
+            # The working folder's decoy is searched too: it must be there, and untouched.
+            found = sorted(os.path.join(top, "settings.ini") for top, _, names in os.walk(folder.top)
+                           if "settings.ini" in names)
+            beside = os.path.join(deep, "settings.ini")
+            expected = sorted([beside, os.path.join(folder.cwd, "settings.ini")])
+            failures.check(found == expected and folder.decoy_untouched(),
+                           f"native path {total} long: settings files {found}, decoy "
+                           f"{'untouched' if folder.decoy_untouched() else 'changed'}")
 
     # What cannot be written ends just as quietly.
-    folders = Folders(program)
-    folders.write_settings(MARKED, 0o444)
-    check_quiet(failures, "native read-only", run_native(folders, "/u"))
-    check_result(failures, "native read-only", MARKED, SAME, folders.settings())
-    os.remove(folders.settings())
-    os.mkdir(folders.settings())
-    check_quiet(failures, "native settings.ini a folder", run_native(folders, "/u"))
-    os.rmdir(folders.settings())
-    os.mkfifo(folders.settings())
-    check_quiet(failures, "native settings.ini a FIFO", run_native(folders, "/u"))
-    folders.remove()
-    return failures
-
-
-def wine_command_line(program_path, tail, quoted=True):
-    return (f'"{program_path}"' if quoted else program_path) + tail
-
-
-def run_wine(wine_env, launcher, folders, command_line, env=None):
-    to_hex = lambda text: text.encode("utf-16-be").hex()  # noqa: E731
-    application = windows_path(folders.program)
-    return run_quietly([wine_env, "wine", launcher, to_hex(application), to_hex(command_line)],
-                       folders.cwd, env=env)
-
-
-def windows_path(path):
-    return "Z:" + path.replace("/", "\\")
+    with Folder(program, app="app", content=MARKED, mode=0o444) as folder:
+        check_quiet(failures, "native read-only", folder.run("/u"))
+        check_outcome(failures, "native read-only", MARKED, folder.read(), SAME)
+        os.remove(folder.settings)
+        os.mkdir(folder.settings)
+        check_quiet(failures, "native settings.ini a folder", folder.run("/u"))
+        os.rmdir(folder.settings)
+        os.mkfifo(folder.settings)
+        check_quiet(failures, "native settings.ini a FIFO", folder.run("/u"))
 
 
 def folder_for_path_length(base, total, name="ko197311.exe", measure=lambda p: len(windows_path(p))):
@@ -288,30 +126,30 @@ def folder_for_path_length(base, total, name="ko197311.exe", measure=lambda p: l
         deep = os.path.join(deep, "d" * (60 if room > 62 else room - 1))
 
 
-def test_wine(program, launcher, wine_env):
-    owner = UNPRIVILEGED if os.geteuid() == 0 else None
-    failures = Failures()
+def test_wine(failures, program, launcher, wine_env):
+    status = wine_status(wine_env)
+    if status != 0:
+        return status
+    program, launcher = os.path.abspath(program), windows_path(os.path.abspath(launcher))
+    owner = NOBODY if os.geteuid() == 0 else None
 
-    def prepared(name="app", before=None, mode=0o644, prepare=None):
-        folders = Folders(program, owner, name)
-        folders.write_settings(before, mode)
-        if prepare:
-            prepare(folders)
-        folders.give_away()
-        return folders
+    def prepared(name="app", before=None, mode=0o644, prepare=lambda folder: None):
+        folder = Folder(program, app=name, owner=owner, content=before, mode=mode)
+        prepare(folder)
+        folder.give_away()
+        return folder
 
-    def run(folders, label, tails, quoted=True, env=None):
+    def run_lines(folder, label, tails, quoted=True, env=None):
         for tail in tails:
-            line = wine_command_line(windows_path(folders.program), tail, quoted)
+            line = wine_command_line(windows_path(folder.program), tail, quoted)
             check_quiet(failures, f"wine {label} {line!r}",
-                        run_wine(wine_env, launcher, folders, line, env))
+                        run_wine(wine_env, launcher, folder, line, env))
 
     def case(label, before, expected, tails, quoted=True, name="app", mode=0o644, env=None):
-        folders = prepared(name, before, mode)
-        run(folders, label, tails, quoted, env)
-        check_result(failures, f"wine {label} on {before!r}", before, expected, folders.settings())
-        failures.check(folders.decoy_untouched(), f"wine {label}: decoy in working dir changed")
-        folders.remove()
+        with prepared(name, before, mode) as folder:
+            run_lines(folder, label, tails, quoted, env)
+            check_outcome(failures, f"wine {label} on {before!r}", before, folder.read(), expected)
+            failures.check(folder.decoy_untouched(), f"wine {label}: decoy in working dir changed")
 
     for runs, before, expected in COMMON_CASES:
         case(repr(runs), before, expected, [" " + text for text in runs])
@@ -328,18 +166,16 @@ def test_wine(program, launcher, wine_env):
     case("folder with a code-page letter", OTHERS, "ko197311", [" /u"], name="Caf\u00e9")
     case("read-only settings.ini", MARKED, SAME, [" /u"], mode=0o444)
 
-    folders = prepared(prepare=lambda f: os.mkdir(f.settings()))
-    run(folders, "settings.ini a folder", [" /u"])
-    failures.check(os.listdir(folders.settings()) == [], "wine settings.ini a folder: written into")
-    folders.remove()
+    with prepared(prepare=lambda f: os.mkdir(f.settings)) as folder:
+        run_lines(folder, "settings.ini a folder", [" /u"])
+        failures.check(os.listdir(folder.settings) == [], "wine settings.ini a folder: written into")
 
     # A name the code page cannot hold is not written to its best-fit look-alike.
-    twin = lambda f: os.path.join(f.root, "Pawel")  # noqa: E731
-    folders = prepared("Pawe\u0142", prepare=lambda f: os.mkdir(twin(f)))
-    run(folders, "folder outside the code page", [" /u", " /d"])
-    failures.check(os.listdir(twin(folders)) == [], "wine Pawe\u0142: marker written into twin Pawel")
-    failures.check(not os.path.exists(folders.settings()), "wine Pawe\u0142: inexact path written")
-    folders.remove()
+    twin = lambda f: os.path.join(f.top, "Pawel")  # noqa: E731
+    with prepared("Pawe\u0142", prepare=lambda f: os.mkdir(twin(f))) as folder:
+        run_lines(folder, "folder outside the code page", [" /u", " /d"])
+        failures.check(os.listdir(twin(folder)) == [], "wine Pawe\u0142: marker written into twin Pawel")
+        failures.check(not os.path.exists(folder.settings), "wine Pawe\u0142: inexact path written")
 
     # The UTF-8 system code page, 65001: Wine takes it from a Unix locale that has no ANSI code
     # page of its own (Hindi); the registry's ACP it ignores. Every name converts, even one no
@@ -349,29 +185,27 @@ def test_wine(program, launcher, wine_env):
         utf8 = dict(os.environ, LC_ALL="hi_IN.UTF-8")
         case("code page 65001", MARKED, "ko197311", [" /u"], name="Pawe\u0142 \u10d0 \u4e2d", env=utf8)
     else:
-        print("SKIPPED: code page 65001: no hi_IN.UTF-8 locale (bash tools/setup makes it)")
-        failures.check(os.environ.get("CI") != "true", "code page 65001 skipped under CI")
+        skip(failures, "code page 65001: no hi_IN.UTF-8 locale (bash tools/setup makes it)",
+             "code page 65001")
 
     # Module paths around the first buffer's size: the whole path, never a shorter one. (Wine
     # cannot start a program from beyond MAX_PATH, so longer paths are not tried here.) A one-letter
     # name puts the last separator past the first buffer's 256 units; its settings path is then
     # beyond MAX_PATH, which the profile routine refuses: no marker, and none in a parent folder.
-    def move_deep(folders, total, name):
-        deep = folder_for_path_length(folders.root, total, name)
+    def move_deep(folder, total, name):
+        deep = folder_for_path_length(folder.top, total, name)
         os.makedirs(deep)
-        folders.program = shutil.move(folders.program, os.path.join(deep, name))
+        folder.program = shutil.move(folder.program, os.path.join(deep, name))
 
     for total, name in [(255, "ko197311.exe"), (256, "ko197311.exe"), (259, "ko197311.exe"), (259, "k")]:
-        folders = prepared(prepare=lambda f: move_deep(f, total, name))
-        failures.check(len(windows_path(folders.program)) == total, f"module path not {total} long")
-        run(folders, f"path {total} long", [" /u"])
-        found = [os.path.join(top, "settings.ini") for top, _, names in os.walk(folders.root)
-                 if "settings.ini" in names and top != folders.cwd]
-        beside = os.path.join(os.path.dirname(folders.program), "settings.ini")
-        expected = [beside] if len(windows_path(beside)) < 260 else []
-        failures.check(found == expected, f"wine path {total} long: settings files {found}")
-        folders.remove()
-    return failures
+        with prepared(prepare=lambda f: move_deep(f, total, name)) as folder:
+            failures.check(len(windows_path(folder.program)) == total, f"module path not {total} long")
+            run_lines(folder, f"path {total} long", [" /u"])
+            found = [os.path.join(top, "settings.ini") for top, _, names in os.walk(folder.top)
+                     if "settings.ini" in names and top != folder.cwd]
+            beside = os.path.join(os.path.dirname(folder.program), "settings.ini")
+            expected = [beside] if len(windows_path(beside)) < 260 else []
+            failures.check(found == expected, f"wine path {total} long: settings files {found}")
 
 
 # What each width's PE must say: objdump's format, the optional header's magic, the machine, and
@@ -386,13 +220,15 @@ SECTION_EXECUTE, SECTION_WRITE = 0x20000000, 0x80000000
 BASE_RELOCATION_DIRECTORY, EXCEPTION_DIRECTORY = 5, 3
 
 
-def test_headers(program, objdump, width):
+def test_headers(failures, program, objdump, width):
+    if width not in PE_WIDTHS:
+        print(__doc__)
+        return 2
     import pefile
 
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows"))
     import check_resources
 
-    failures = Failures()
     file_format, magic, machine, flags = PE_WIDTHS[width]
     headers = subprocess.run([objdump, "-p", program], capture_output=True, text=True, check=True).stdout
     failures.check(f"file format {file_format}\n" in headers, f"not a {file_format} file")
@@ -426,51 +262,21 @@ def test_headers(program, objdump, width):
     # The loader reads the manifest before the program starts: no virtualization, long paths.
     manifest = check_resources.manifest_of(check_resources.resources(pe), failures.check)
     check_resources.check_manifest(manifest, failures.check)
-    failures.check(check_resources.failures == [], "a resource in several languages")
+    failures.check(check_resources.failures.count == 0, "a resource in several languages")
     print(f"{os.path.basename(program)}: {size} bytes, {file_format}, imports {imports}, "
           f"flags {present}, manifest of {len(manifest)} bytes")
-    return failures
 
 
-def test_dependencies(program):
+def test_dependencies(failures, program):
     """The native program loads no shared C++ runtime: starting it costs what an empty one does."""
-    failures = Failures()
     dynamic = subprocess.run(["readelf", "-d", program], capture_output=True, text=True, check=True).stdout
     needed = re.findall(r"\(NEEDED\).*\[(.+)\]", dynamic)
     failures.check(needed != [], "readelf found no NEEDED entries at all")
     failures.check(not any(n.startswith(("libstdc++", "libgcc_s")) for n in needed),
                    f"{os.path.basename(program)} needs {needed}")
     print(f"{os.path.basename(program)} needs {', '.join(needed)}")
-    return failures
-
-
-def wine_status(wine_env):
-    """0 when this build's Wine can run here; else the status to end with, once wine_env.sh said
-    why (77, skipped: no 32-bit execution on this host, or no Wine outside CI)."""
-    if os.environ.get("KO197311_WINE_BITS", "32") == "32" and i386_probe.FORCE not in os.environ:
-        os.environ[i386_probe.FORCE] = "yes" if i386_probe.can_execute_i386() else "no"
-    return subprocess.run([wine_env, "true"]).returncode
-
-
-def main(argv):
-    mode = argv[1] if len(argv) > 1 else ""
-    if mode == "native" and len(argv) == 3:
-        failures = test_native(os.path.abspath(argv[2]))
-    elif mode == "wine" and len(argv) == 5:
-        status = wine_status(argv[4])
-        if status != 0:
-            return status
-        failures = test_wine(os.path.abspath(argv[2]), windows_path(os.path.abspath(argv[3])), argv[4])
-    elif mode == "dependencies" and len(argv) == 3:
-        failures = test_dependencies(argv[2])
-    elif mode == "headers" and len(argv) == 5 and argv[4] in PE_WIDTHS:
-        failures = test_headers(argv[2], argv[3], argv[4])
-    else:
-        print(__doc__)
-        return 2
-    print(f"{failures.checked - failures.count} passed, {failures.count} failed")
-    return 1 if failures.count else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(__doc__, {"native": test_native, "wine": test_wine, "dependencies": test_dependencies,
+                   "headers": test_headers})

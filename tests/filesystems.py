@@ -20,11 +20,12 @@ import sys
 import tempfile
 import time
 
-from end_to_end import Failures, emulator
-from safety_common import (CONTAINER_BASE, CONTAINER_ROOT, EARLIER, NEW_FILE, NOBODY, STRANGER,
-                           Folder, as_user, check_changed, check_outcome, check_untouched,
-                           default_acl, fill, fresh_identity, identity, in_pid_namespace, marker,
-                           run_in_own_mounts, without_proc)
+from testlib import (CONTAINER_BASE, CONTAINER_ROOT, EARLIER, NEW_FILE, NOBODY, STRANGER, TEMPORARY,
+                     Failures, Folder, as_user, check_changed, check_quiet, check_row,
+                     check_untouched, default_acl,
+                     emulator, fill, fresh_identity, identity, in_pid_namespace, main, marker,
+                     proc_hidden, run, run_in_own_mounts, sysctl, under_strace, wait_until,
+                     without_proc)
 
 # Filesystems a settings file lives on, each made on a sparse image file: its mkfs and size.
 FILESYSTEMS = [
@@ -299,9 +300,9 @@ NEW_FILE_CASES = [
 ]
 
 
-def test_filesystems(program, failures):
+def test_filesystems(failures, program):
     """ext4, XFS, Btrfs and tmpfs: the file keeps what surrounds its bytes, whatever the program is."""
-    run_in_own_mounts(failures, "filesystems", __file__, "--inside-filesystems", program)
+    run_in_own_mounts(failures, "filesystems", __file__, "--inside-filesystems", os.path.abspath(program))
 
 
 # Where each FUSE mount's files really are.
@@ -349,54 +350,40 @@ def check_identity_cases(program, mount, name, failures):
             print(f"SKIPPED: {name}: {label}: this host cannot execute 32-bit x86 code, and "
                   "qemu-i386-static does not pass FS_IOC_FSGETXATTR on (ENOSYS)")
             continue
-        folder = Folder(program, parent=mount)
-        os.chmod(folder.root, 0o755)
-        folder.write(DRESSED)
-        dress(folder.settings)
-        before, inode = identity(folder.settings), os.stat(folder.settings).st_ino
-        result = folder.run(switch, user=user)
-        subprocess.run(["chattr", "-i", "-a", folder.settings], capture_output=True)
-        subprocess.run(["chattr", "-i", "-a", folder.root], capture_output=True)
-        after = folder.read()
-        label = f"{name}: {label}, {switch}"
-        check_outcome(failures, label, result, DRESSED, after, switch, expected)
-        if expected != "same":
-            failures.check((os.stat(folder.settings).st_ino == inode) == (expected == "in place"),
-                           f"{label}: not {expected}")
-        failures.check(identity(folder.settings) == before,
-                       f"{label}: {identity(folder.settings)}, was {before}")
-        failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
-        subprocess.run(["umount", folder.settings], capture_output=True)
-        folder.remove()
+        with Folder(program, parent=mount, content=DRESSED) as folder:  # removed with any chattr
+            os.chmod(folder.root, 0o755)                                # or mount left on it
+            dress(folder.settings)
+            before, inode = identity(folder.settings), os.stat(folder.settings).st_ino
+            result = folder.run(switch, user=user)
+            check_row(failures, f"{name}: {label}, {switch}", folder, result, DRESSED, switch,
+                      expected, inode, before)
 
 
 def check_new_files(program, mount, name, failures):
     for label, dress, mask in NEW_FILE_CASES:
-        folder = Folder(program, parent=mount)
-        if dress:
-            dress(folder.root)
-        old_mask = os.umask(mask)
-        try:
-            expected = fresh_identity(folder.root)
-            result = folder.run("/u")
-        finally:
-            os.umask(old_mask)
-        label = f"{name}: new file, {label}"
-        failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
-        failures.check(folder.read() == NEW_FILE, f"{label}: {folder.read()!r}")
-        made = os.path.realpath(folder.settings)  # through a link, the file it names
-        if folder.read() is not None:
-            failures.check(identity(made) == expected,
-                           f"{label}: {identity(made)}, open(2) gives {expected}")
-        folder.remove()
+        with Folder(program, parent=mount) as folder:
+            if dress:
+                dress(folder.root)
+            old_mask = os.umask(mask)
+            try:
+                expected = fresh_identity(folder.root)
+                result = folder.run("/u")
+            finally:
+                os.umask(old_mask)
+            label = f"{name}: new file, {label}"
+            failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
+            failures.check(folder.read() == NEW_FILE, f"{label}: {folder.read()!r}")
+            made = os.path.realpath(folder.settings)  # through a link, the file it names
+            if folder.read() is not None:
+                failures.check(identity(made) == expected,
+                               f"{label}: {identity(made)}, open(2) gives {expected}")
 
 
 def check_large_inode(program, mount, name, failures):
     """A file whose inode number needs more than 32 bits: a 32-bit build must still update it."""
     folders = []
     while len(folders) < 8:
-        folders.append(Folder(program, parent=mount))
-        folders[-1].write(DRESSED)
+        folders.append(Folder(program, parent=mount, content=DRESSED))
         if os.stat(folders[-1].settings).st_ino > 2**32:
             break
     folder = folders[-1]
@@ -411,105 +398,87 @@ def check_large_inode(program, mount, name, failures):
 
 def check_large_file(program, mount, name, failures):
     """A file over 2 GiB (sparse: its middle is NUL bytes): a 32-bit build must still update it."""
-    folder = Folder(program, parent=mount)
-    head, tail = b"[a]\nx=1\n", b"\n[tovrin]\nmdb=old\n"
-    with open(folder.settings, "wb") as f:
-        f.write(head)
-        f.seek(2**31 + 2**20)
-        f.write(tail)
-    size = os.path.getsize(folder.settings)
-    folder.run("/u")
-    with open(folder.settings, "rb") as f:
-        start = f.read(len(head))
-        f.seek(-len(tail) - 5, os.SEEK_END)
-        end = f.read()
-    failures.check(start == head and end == b"\n[tovrin]\nmdb=ko197311\n",
-                   f"{name}: file of {size} bytes ends {end!r}")
-    failures.check(os.path.getsize(folder.settings) == size + 5, f"{name}: size of the large file")
-    folder.remove()
+    with Folder(program, parent=mount) as folder:
+        head, tail = b"[a]\nx=1\n", b"\n[tovrin]\nmdb=old\n"
+        with open(folder.settings, "wb") as f:
+            f.write(head)
+            f.seek(2**31 + 2**20)
+            f.write(tail)
+        size = os.path.getsize(folder.settings)
+        folder.run("/u")
+        with open(folder.settings, "rb") as f:
+            start = f.read(len(head))
+            f.seek(-len(tail) - 5, os.SEEK_END)
+            end = f.read()
+        failures.check(start == head and end == b"\n[tovrin]\nmdb=ko197311\n",
+                       f"{name}: file of {size} bytes ends {end!r}")
+        failures.check(os.path.getsize(folder.settings) == size + 5, f"{name}: size of the large file")
 
 
 def check_append_only_folder_without_proc(program, mount, name, failures):
     """Without /proc a temporary has a name from the start: in an append-only folder, where that
     name could never go again, none is made, and the file is rewritten in place."""
-    folder = Folder(program, parent=mount)
-    folder.write(DRESSED)
-    inode = os.stat(folder.settings).st_ino
-    subprocess.run(["chattr", "+a", folder.root], check=True)
-    try:
-        result = subprocess.run(without_proc(emulator(folder.program) + [folder.program, "/u"]),
-                                cwd="/", capture_output=True, timeout=60)
-        left = folder.leftovers()
-    finally:
-        subprocess.run(["chattr", "-a", folder.root], check=True)
-    label = f"{name} without /proc, an append-only folder"
-    check_outcome(failures, label, result, DRESSED, folder.read(), "/u", "changed")
-    failures.check(os.stat(folder.settings).st_ino == inode, f"{label}: not rewritten in place")
-    failures.check(left == [], f"{label}: left {left}")
-    folder.remove()
+    with Folder(program, parent=mount, content=DRESSED) as folder:
+        inode = os.stat(folder.settings).st_ino
+        subprocess.run(["chattr", "+a", folder.root], check=True)
+        try:
+            result = folder.run("/u", without_proc)
+            left = folder.leftovers()
+        finally:
+            subprocess.run(["chattr", "-a", folder.root], check=True)
+        label = f"{name} without /proc, an append-only folder"
+        check_row(failures, label, folder, result, DRESSED, "/u", "in place", inode)
+        failures.check(left == [], f"{label}: left {left}")
 
 
 def check_without_proc(program, mount, name, failures):
     """With /proc hidden the program still finds its own directory, and writes without O_TMPFILE."""
     check_append_only_folder_without_proc(program, mount, name, failures)
-    folder = Folder(program, parent=mount)
-    folder.write(DRESSED)
-    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/proc"], check=True)
-    try:
-        qemu = emulator(folder.program)
-        result = subprocess.run(qemu + [folder.program, "/u"], cwd=folder.root, capture_output=True,
-                                timeout=60)
-        failures.check(result.returncode == 0, f"{name} without /proc: exit {result.returncode}")
-        check_changed(failures, f"{name} without /proc", DRESSED, folder.read(), "/u")
-        failures.check(folder.leftovers() == [], f"{name} without /proc: left {folder.leftovers()}")
-        # Runs killed at their first and second write leave their named temporaries; the next run
-        # that writes clears them, but not one a live run holds locked, nor a name not its own.
-        for when in (1, 2):
-            subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64", "-e",
-                            f"inject=pwrite64:signal=KILL:when={when}", *qemu, folder.program, "/i"],
-                           cwd="/", capture_output=True, timeout=60)
-        killed = folder.leftovers()
-        gone = subprocess.Popen(["true"])  # its process ID names no live run
-        gone.wait()
-        held = os.path.join(folder.root, f".settings.ini.{gone.pid}.1.0.tmp")
-        held_fd = os.open(held, os.O_CREAT | os.O_WRONLY, 0o600)
-        fcntl.flock(held_fd, fcntl.LOCK_EX)
-        others = [".settings.ini.notes", f".settings.ini.{gone.pid}.1.bak", "settings.ini.1.new"]
-        for other in others:
-            open(os.path.join(folder.root, other), "wb").close()
-        result = subprocess.run(qemu + [folder.program, "/i"], cwd="/", capture_output=True, timeout=60)
-        os.close(held_fd)
-    finally:
-        subprocess.run(["umount", "/proc"], check=True)
-    label = f"{name} without /proc, after runs killed"
-    failures.check(killed != [], f"{label}: the kills left nothing to clear")
-    check_changed(failures, label, DRESSED, folder.read(), "/i")
-    left = sorted(n for n in os.listdir(folder.root) if n.startswith((".settings", "settings.ini.")))
-    failures.check(left == sorted([os.path.basename(held)] + others), f"{label}: left {left}")
+    with Folder(program, parent=mount, content=DRESSED) as folder:
+        with proc_hidden():
+            result = run(folder.command("/u"), cwd=folder.root)
+            failures.check(result.returncode == 0, f"{name} without /proc: exit {result.returncode}")
+            check_changed(failures, f"{name} without /proc", DRESSED, folder.read(), "/u")
+            failures.check(folder.leftovers() == [], f"{name} without /proc: left {folder.leftovers()}")
+            # Runs killed at their first and second write leave their named temporaries; the next run
+            # that writes clears them, but not one a live run holds locked, nor a name not its own.
+            for when in (1, 2):
+                run(under_strace(folder.command("/i"), "pwrite64", "signal=KILL", when))
+            killed = folder.leftovers()
+            gone = subprocess.Popen(["true"])  # its process ID names no live run
+            gone.wait()
+            held = os.path.join(folder.root, f".settings.ini.{gone.pid}.1.0.tmp")
+            held_fd = os.open(held, os.O_CREAT | os.O_WRONLY, 0o600)
+            fcntl.flock(held_fd, fcntl.LOCK_EX)
+            others = [".settings.ini.notes", f".settings.ini.{gone.pid}.1.bak", "settings.ini.1.new"]
+            for other in others:
+                open(os.path.join(folder.root, other), "wb").close()
+            result = run(folder.command("/i"))
+            os.close(held_fd)
+        label = f"{name} without /proc, after runs killed"
+        failures.check(killed != [], f"{label}: the kills left nothing to clear")
+        check_changed(failures, label, DRESSED, folder.read(), "/i")
+        left = sorted(n for n in os.listdir(folder.root) if n.startswith((".settings", "settings.ini.")))
+        failures.check(left == sorted([os.path.basename(held)] + others), f"{label}: left {left}")
 
-    folder.write(DRESSED)
-    # Started through a symbolic link in another folder: the marker lands beside the program.
-    other = Folder(program, parent=mount)
-    os.remove(other.program)
-    os.symlink(folder.program, other.program)
-    other.write(DRESSED)
-    # Its argv[0] names a file beside the link, not the program: only the executed file counts.
-    shutil.copy(folder.program, os.path.join(other.root, "decoy"))
-    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/proc"], check=True)
-    try:
-        qemu = emulator(other.program)
-        # qemu-user takes the name the program sees as argv[0] from its -0 option.
-        started = qemu + ["-0", "decoy", other.program] if qemu else ["decoy"]
-        result = subprocess.run(started + ["/i"], executable=(qemu or [other.program])[0],
-                                cwd=other.root, capture_output=True, timeout=60)
-    finally:
-        subprocess.run(["umount", "/proc"], check=True)
-    label = f"{name} without /proc, through a link"
-    failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
-    check_changed(failures, label, DRESSED, folder.read(), "/i")
-    failures.check(other.read() == DRESSED, f"{label}: written beside the link: {other.read()!r}")
-    other.remove()
-    folder.remove()
+        folder.write(DRESSED)
+        # Started through a symbolic link in another folder: the marker lands beside the program.
+        other = Folder(program, parent=mount)
+        os.remove(other.program)
+        os.symlink(folder.program, other.program)
+        other.write(DRESSED)
+        # Its argv[0] names a file beside the link, not the program: only the executed file counts.
+        shutil.copy(folder.program, os.path.join(other.root, "decoy"))
+        with proc_hidden():
+            qemu = emulator(other.program)
+            # qemu-user takes the name the program sees as argv[0] from its -0 option.
+            started = qemu + ["-0", "decoy", other.program] if qemu else ["decoy"]
+            result = run(started + ["/i"], executable=(qemu or [other.program])[0], cwd=other.root)
+        label = f"{name} without /proc, through a link"
+        failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
+        check_changed(failures, label, DRESSED, folder.read(), "/i")
+        failures.check(other.read() == DRESSED, f"{label}: written beside the link: {other.read()!r}")
+        other.remove()
     check_links_without_proc(program, mount, name, failures)
 
 
@@ -517,59 +486,44 @@ def check_links_without_proc(program, mount, name, failures):
     """Without /proc the file a link leads to cannot be named: an existing one is rewritten in
     place through the link, which the kernel follows each time; through a dangling link nothing
     is made, for it could not be taken back."""
-    folder = Folder(program, parent=mount)
-    os.mkdir(os.path.join(folder.root, "sub"))
-    named = os.path.join(folder.root, "sub", "named.ini")
-    os.symlink("sub/named.ini", folder.settings)
-    qemu = emulator(folder.program)
-    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/proc"], check=True)
-    try:
-        subprocess.run(qemu + [folder.program, "/u"], cwd=folder.root, capture_output=True,
-                       timeout=60)
-        made = os.path.lexists(named)
-        with open(named, "wb") as f:
-            f.write(DRESSED)
-        inode = os.stat(named).st_ino
-        result = subprocess.run(qemu + [folder.program, "/u"], cwd=folder.root, capture_output=True,
-                                timeout=60)
-    finally:
-        subprocess.run(["umount", "/proc"], check=True)
-    label = f"{name} without /proc, settings.ini a link"
-    failures.check(not made, f"{label}: a file was made through the dangling link")
-    failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
-    check_changed(failures, label, DRESSED, open(named, "rb").read(), "/u")
-    failures.check(os.path.islink(folder.settings) and os.stat(named).st_ino == inode,
-                   f"{label}: the link or the file was replaced")
-    failures.check(folder.leftovers() == [] and os.listdir(os.path.dirname(named)) == ["named.ini"],
-                   f"{label}: left {folder.leftovers()}")
-    folder.remove()
+    with Folder(program, parent=mount) as folder:
+        os.mkdir(os.path.join(folder.root, "sub"))
+        named = os.path.join(folder.root, "sub", "named.ini")
+        os.symlink("sub/named.ini", folder.settings)
+        with proc_hidden():
+            run(folder.command("/u"), cwd=folder.root)
+            made = os.path.lexists(named)
+            with open(named, "wb") as f:
+                f.write(DRESSED)
+            inode = os.stat(named).st_ino
+            result = run(folder.command("/u"), cwd=folder.root)
+        label = f"{name} without /proc, settings.ini a link"
+        failures.check(not made, f"{label}: a file was made through the dangling link")
+        failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
+        check_changed(failures, label, DRESSED, open(named, "rb").read(), "/u")
+        failures.check(os.path.islink(folder.settings) and os.stat(named).st_ino == inode,
+                       f"{label}: the link or the file was replaced")
+        failures.check(folder.leftovers() == [] and os.listdir(os.path.dirname(named)) == ["named.ini"],
+                       f"{label}: left {folder.leftovers()}")
 
 
 def check_planted_link(program, mount, name, failures):
     """Another user's link in a sticky world-writable folder, to a file of root's: with
     fs.protected_symlinks=1 the kernel refuses root to follow it, and so must the program."""
-    folder = Folder(program, parent=mount)
-    os.chmod(folder.root, 0o1777)
-    target = os.path.join(mount, "target.ini")
-    with open(target, "wb") as f:
-        f.write(DRESSED)
-    os.symlink(target, folder.settings)
-    os.lchown(folder.settings, NOBODY, NOBODY)
-    setting = "/proc/sys/fs/protected_symlinks"
-    was = open(setting).read().strip()
-    with open(setting, "w") as f:
-        f.write("1")
-    try:
-        folder.run("/u")
-    finally:
-        with open(setting, "w") as f:
-            f.write(was)
-    label = f"{name}: a planted link with fs.protected_symlinks=1"
-    failures.check(open(target, "rb").read() == DRESSED, f"{label}: target changed")
-    failures.check(os.path.islink(folder.settings), f"{label}: the link is gone")
-    failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
-    os.remove(target)
-    folder.remove()
+    with Folder(program, parent=mount) as folder:
+        os.chmod(folder.root, 0o1777)
+        target = os.path.join(mount, "target.ini")
+        with open(target, "wb") as f:
+            f.write(DRESSED)
+        os.symlink(target, folder.settings)
+        os.lchown(folder.settings, NOBODY, NOBODY)
+        with sysctl("fs.protected_symlinks", "1"):
+            folder.run("/u")
+        label = f"{name}: a planted link with fs.protected_symlinks=1"
+        failures.check(open(target, "rb").read() == DRESSED, f"{label}: target changed")
+        failures.check(os.path.islink(folder.settings), f"{label}: the link is gone")
+        failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
+        os.remove(target)
     check_link_swapped_during_run(program, mount, name, failures)
 
 
@@ -582,56 +536,45 @@ def check_link_swapped_during_run(program, mount, name, failures):
     """Root's dangling link into a sticky world-writable folder; another user puts a link at its
     end, to a root-only folder, just after the run found nothing there (strace holds the run at
     that moment). With fs.protected_symlinks=1 no file may be made there, nor one there changed."""
-    folder = Folder(program, parent=mount)
-    os.chmod(folder.root, 0o755)
-    shared = tempfile.mkdtemp(prefix="shared-", dir=mount)
-    os.chmod(shared, 0o1777)
-    private = tempfile.mkdtemp(prefix="private-", dir=mount)  # 0700, root's
-    existing = os.path.join(private, "existing.ini")
-    with open(existing, "wb") as f:
-        f.write(DRESSED)
-    end = os.path.join(shared, "named.ini")
-    os.symlink(end, folder.settings)
-    stranger = ["setpriv", f"--reuid={STRANGER}", f"--regid={STRANGER}", "--clear-groups"]
-    hold = ["-e", "trace=open,openat", "-e",
-            f"inject=open,openat:delay_exit={HOLD_SECONDS * 1000000}:when=1"]
-    setting = "/proc/sys/fs/protected_symlinks"
-    was = open(setting).read().strip()
-    with open(setting, "w") as f:
-        f.write("1")
-    try:
-        for planted in (os.path.join(private, "new.ini"), existing):
-            label = f"{name}: root's dangling link swapped to {planted} meanwhile"
-            log_out, log_in = os.pipe()
-            run = subprocess.Popen(["strace", "-f", "-qq", "-o", f"/dev/fd/{log_in}", "-P",
-                                    folder.settings, *hold, *emulator(folder.program),
-                                    folder.program, "/u"], cwd="/", pass_fds=[log_in],
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            os.close(log_in)
-            with os.fdopen(log_out) as log:
-                first = log.readline()  # the open that found nothing, held
-                started = time.monotonic()
-                subprocess.run(stranger + ["ln", "-s", planted, end], check=True)
-                took = time.monotonic() - started
-                log.read()
-            run.wait(timeout=60)
-            failures.check("ENOENT" in first and took < HOLD_SECONDS,
-                           f"{label}: the swap missed the moment: {first!r}, {took:.2f} s")
-            failures.check(os.listdir(private) == ["existing.ini"],
-                           f"{label}: {os.listdir(private)} in the 0700 folder")
-            failures.check(open(existing, "rb").read() == DRESSED,
-                           f"{label}: existing.ini is now {open(existing, 'rb').read()!r}")
-            failures.check(os.path.islink(end) and os.path.islink(folder.settings),
-                           f"{label}: a link was replaced")
-            os.remove(end)
-            for made in set(os.listdir(private)) - {"existing.ini"}:
-                os.remove(os.path.join(private, made))
-    finally:
-        with open(setting, "w") as f:
-            f.write(was)
-    shutil.rmtree(shared)
-    shutil.rmtree(private)
-    folder.remove()
+    with Folder(program, parent=mount) as folder:
+        os.chmod(folder.root, 0o755)
+        shared = tempfile.mkdtemp(prefix="shared-", dir=mount)
+        os.chmod(shared, 0o1777)
+        private = tempfile.mkdtemp(prefix="private-", dir=mount)  # 0700, root's
+        existing = os.path.join(private, "existing.ini")
+        with open(existing, "wb") as f:
+            f.write(DRESSED)
+        end = os.path.join(shared, "named.ini")
+        os.symlink(end, folder.settings)
+        with sysctl("fs.protected_symlinks", "1"):
+            for planted in (os.path.join(private, "new.ini"), existing):
+                label = f"{name}: root's dangling link swapped to {planted} meanwhile"
+                log_out, log_in = os.pipe()
+                held = folder.start("/u", lambda command: under_strace(
+                    command, "open,openat", f"delay_exit={HOLD_SECONDS * 1000000}", 1,
+                    log=f"/dev/fd/{log_in}", options=("-P", folder.settings)),
+                    pass_fds=[log_in], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                os.close(log_in)
+                with os.fdopen(log_out) as log:
+                    first = log.readline()  # the open that found nothing, held
+                    started = time.monotonic()
+                    subprocess.run(as_user(STRANGER, ["ln", "-s", planted, end]), check=True)
+                    took = time.monotonic() - started
+                    log.read()
+                held.wait(timeout=60)
+                failures.check("ENOENT" in first and took < HOLD_SECONDS,
+                               f"{label}: the swap missed the moment: {first!r}, {took:.2f} s")
+                failures.check(os.listdir(private) == ["existing.ini"],
+                               f"{label}: {os.listdir(private)} in the 0700 folder")
+                failures.check(open(existing, "rb").read() == DRESSED,
+                               f"{label}: existing.ini is now {open(existing, 'rb').read()!r}")
+                failures.check(os.path.islink(end) and os.path.islink(folder.settings),
+                               f"{label}: a link was replaced")
+                os.remove(end)
+                for made in set(os.listdir(private)) - {"existing.ini"}:
+                    os.remove(os.path.join(private, made))
+        shutil.rmtree(shared)
+        shutil.rmtree(private)
 
 
 def check_planted_names(program, mount, name, failures):
@@ -646,8 +589,7 @@ def check_planted_names(program, mount, name, failures):
     label = f"{name}: names planted by another user"
     before = DRESSED
     for switch in ("/u", "/i", "/u", "/i", "/u"):
-        subprocess.run(in_pid_namespace([folder.program, switch]), cwd="/", capture_output=True,
-                       timeout=60)
+        folder.run(switch, in_pid_namespace)
         check_changed(failures, f"{label}, {switch}", before, folder.read(), switch)
         before = folder.read()
     left = [n for n in folder.leftovers() if not os.path.isdir(os.path.join(folder.root, n))]
@@ -656,9 +598,7 @@ def check_planted_names(program, mount, name, failures):
     names = []
     for switch in ("/i", "/u"):  # the last planted run left "/u"
         log = folder.root + ".calls"
-        subprocess.run(["strace", "-f", "-qq", "-o", log, "-e", "trace=linkat,openat",
-                        *in_pid_namespace([folder.program, switch])], cwd="/", capture_output=True,
-                       timeout=60)
+        run(under_strace(in_pid_namespace(folder.command(switch)), trace="linkat,openat", log=log))
         # The name given to an unnamed file, or made outright where there is no O_TMPFILE (FUSE).
         made = [line for line in open(log) if "linkat(" in line or "O_EXCL" in line]
         names += re.findall(r'"(?:[^"]*/)?(\.settings\.ini\.[^"/]*)"', "".join(made))
@@ -672,45 +612,36 @@ def check_killed_in_pid_namespace(program, mount, name, failures):
     """A run in its own PID namespace (a container sharing the folder), killed just before its
     rename, leaves its temporary; the next run on the host removes it, though the process ID the
     run had there is alive here."""
-    folder = Folder(program, parent=mount)
-    folder.write(DRESSED)
-    subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=rename,renameat", "-e",
-                    "inject=rename,renameat:signal=KILL", *in_pid_namespace([folder.program, "/u"])],
-                   cwd="/", capture_output=True, timeout=60)
-    killed = folder.leftovers()
-    label = f"{name}: a run in a PID namespace killed before its rename"
-    result = folder.run("/i")
-    failures.check(killed != [], f"{label}: the kill left nothing to clear")
-    check_outcome(failures, label, result, DRESSED, folder.read(), "/i", "changed")
-    failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
-    folder.remove()
+    with Folder(program, parent=mount, content=DRESSED) as folder:
+        run(under_strace(in_pid_namespace(folder.command("/u")), "rename,renameat", "signal=KILL"))
+        killed = folder.leftovers()
+        label = f"{name}: a run in a PID namespace killed before its rename"
+        result = folder.run("/i")
+        failures.check(killed != [], f"{label}: the kill left nothing to clear")
+        check_row(failures, label, folder, result, DRESSED, "/i", "changed")
 
 
 def check_killed_after_link(program, mount, name, failures):
     """Without /proc, a run killed after link() put its new file in place and before it removed
     its temporary name leaves a second name of settings.ini; the next run removes it first, and
     so replaces the file rather than rewrite it in place beside the leftover."""
-    folder = Folder(program, parent=mount)
-    subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=link,unlink,linkat,unlinkat",
-                    "-e", "inject=unlink,unlinkat:signal=KILL:when=1",
-                    *without_proc([folder.program, "/u"])],
-                   cwd="/", capture_output=True, timeout=60)
-    killed = folder.leftovers()
-    label = f"{name}: a run killed between its link and its unlink"
-    before = folder.read()
-    # FUSE numbers its inodes itself: the file's own is the one beneath the mount.
-    beneath = os.path.join(BENEATH.get(mount, mount), os.path.relpath(folder.settings, mount))
-    inode = os.stat(beneath).st_ino
-    result = folder.run("/i")
-    failures.check(killed != [] and before == NEW_FILE, f"{label}: the kill left {killed}")
-    check_outcome(failures, label, result, before, folder.read(), "/i", "changed")
-    failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
-    after = os.stat(beneath)
-    # FUSE keeps a file's attributes for a second, so there the run may still count two links and
-    # rewrite in place: whole either way, and the leftover gone.
-    failures.check(after.st_nlink == 1 and (after.st_ino != inode or mount in BENEATH),
-                   f"{label}: {after.st_nlink} links, inode kept: {after.st_ino == inode}")
-    folder.remove()
+    with Folder(program, parent=mount) as folder:
+        run(under_strace(without_proc(folder.command("/u")), "unlink,unlinkat", "signal=KILL", 1,
+                         "link,unlink,linkat,unlinkat"))
+        killed = folder.leftovers()
+        label = f"{name}: a run killed between its link and its unlink"
+        before = folder.read()
+        # FUSE numbers its inodes itself: the file's own is the one beneath the mount.
+        beneath = os.path.join(BENEATH.get(mount, mount), os.path.relpath(folder.settings, mount))
+        inode = os.stat(beneath).st_ino
+        result = folder.run("/i")
+        failures.check(killed != [] and before == NEW_FILE, f"{label}: the kill left {killed}")
+        check_row(failures, label, folder, result, before, "/i", "changed")
+        after = os.stat(beneath)
+        # FUSE keeps a file's attributes for a second, so there the run may still count two links and
+        # rewrite in place: whole either way, and the leftover gone.
+        failures.check(after.st_nlink == 1 and (after.st_ino != inode or mount in BENEATH),
+                       f"{label}: {after.st_nlink} links, inode kept: {after.st_ino == inode}")
 
 
 OWNER_PROBE = """import os, sys
@@ -735,28 +666,24 @@ def check_owner_kept_out(program, mount, name, failures):
     """settings.ini of uid 1234, mode 0464 (its owner may only read it). Root replaces it without
     /proc, its named temporary held 1.5 s before each fchmod, while uid 1234 tries to open every
     temporary of its own for writing: never once may it."""
-    folder = Folder(program, parent=mount)
-    os.chmod(folder.root, 0o1777)
-    folder.write(DRESSED)
-    os.chown(folder.settings, 1234, 1234)
-    os.chmod(folder.settings, 0o464)
-    stop = folder.root + ".stop"
-    probe = subprocess.Popen(as_user(1234, ["/usr/bin/python3", "-c", OWNER_PROBE, folder.root,
-                                            stop]), stdout=subprocess.PIPE, cwd="/")
-    result = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fchmod", "-e",
-                             "inject=fchmod:delay_enter=1500000",
-                             *without_proc([folder.program, "/u"])],
-                            cwd="/", capture_output=True, timeout=60)
-    open(stop, "w").close()
-    seen, opened = map(int, probe.communicate(timeout=60)[0].split())
-    os.remove(stop)
-    label = f"{name}: the old owner trying to open the replacement"
-    failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
-    check_changed(failures, label, DRESSED, folder.read(), "/u")
-    failures.check(seen > 0, f"{label}: it never saw a temporary of its own")
-    failures.check(opened == 0, f"{label}: it opened {opened} for writing")
-    failures.check(stat.S_IMODE(os.stat(folder.settings).st_mode) == 0o464, f"{label}: mode")
-    folder.remove()
+    with Folder(program, parent=mount) as folder:
+        os.chmod(folder.root, 0o1777)
+        folder.write(DRESSED)
+        os.chown(folder.settings, 1234, 1234)
+        os.chmod(folder.settings, 0o464)
+        stop = folder.root + ".stop"
+        probe = subprocess.Popen(as_user(1234, ["/usr/bin/python3", "-c", OWNER_PROBE, folder.root,
+                                                stop]), stdout=subprocess.PIPE, cwd="/")
+        result = run(under_strace(without_proc(folder.command("/u")), "fchmod", "delay_enter=1500000"))
+        open(stop, "w").close()
+        seen, opened = map(int, probe.communicate(timeout=60)[0].split())
+        os.remove(stop)
+        label = f"{name}: the old owner trying to open the replacement"
+        failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
+        check_changed(failures, label, DRESSED, folder.read(), "/u")
+        failures.check(seen > 0, f"{label}: it never saw a temporary of its own")
+        failures.check(opened == 0, f"{label}: it opened {opened} for writing")
+        failures.check(stat.S_IMODE(os.stat(folder.settings).st_mode) == 0o464, f"{label}: mode")
 
 
 def check_collector_before_lock(program, mount, name, failures):
@@ -765,28 +692,24 @@ def check_collector_before_lock(program, mount, name, failures):
     takes it for a leftover meanwhile and removes it. The first run takes another name; by then
     it has outrun its 5 s of starting over, so when it finds the second one's file there it
     gives up (FALSE), and the second's file stands whole."""
-    folder = Folder(program, parent=mount)
-    log = folder.root + ".calls"
-    first = subprocess.Popen(["strace", "-f", "-qq", "-o", log, "-e", "trace=flock,open,openat",
-                              "-e", "inject=flock:delay_enter=7000000:when=2",
-                              *without_proc([folder.program, "/u"])], cwd="/",
+    with Folder(program, parent=mount) as folder:
+        log = folder.root + ".calls"
+        first = folder.start("/u", lambda command: under_strace(
+            without_proc(command), "flock", "delay_enter=7000000", 2, "flock,open,openat", log),
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 30
-    while folder.leftovers() == [] and time.monotonic() < deadline:
-        time.sleep(0.01)
-    made = folder.leftovers()
-    folder.run("/i")
-    in_time = first.poll() is None
-    first.wait(timeout=60)
-    names = re.findall(r'"(?:[^"]*/)?(\.settings\.ini\.[^"/]*)", [^)]*O_EXCL', open(log).read())
-    os.remove(log)
-    label = f"{name}: a temporary removed before its maker locked it"
-    failures.check(made != [] and in_time, f"{label}: the second run missed the window")
-    failures.check(len(set(names)) >= 2, f"{label}: the first run made only {names}")
-    failures.check(folder.read() == NEW_FILE.replace(b"ko197311", b"jas197311"),
-                   f"{label}: the second run's file is {folder.read()!r}")
-    failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
-    folder.remove()
+        wait_until(folder.leftovers, 30)
+        made = folder.leftovers()
+        folder.run("/i")
+        in_time = first.poll() is None
+        first.wait(timeout=60)
+        names = re.findall(r'"(?:[^"]*/)?(\.settings\.ini\.[^"/]*)", [^)]*O_EXCL', open(log).read())
+        os.remove(log)
+        label = f"{name}: a temporary removed before its maker locked it"
+        failures.check(made != [] and in_time, f"{label}: the second run missed the window")
+        failures.check(len(set(names)) >= 2, f"{label}: the first run made only {names}")
+        failures.check(folder.read() == NEW_FILE.replace(b"ko197311", b"jas197311"),
+                       f"{label}: the second run's file is {folder.read()!r}")
+        failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
 
 
 def check_temporaries(program, mount, name, failures):
@@ -806,47 +729,36 @@ def check_fuse_openers(program, mount, name, failures):
     """A lease sees who opened the file through the same FUSE mount, not who holds the file
     beneath it: that one is replaced, and the holder keeps the old bytes."""
     for where, expected in [("through the mount", "in place"), ("beneath the mount", "replaced")]:
-        folder = Folder(program, parent=mount)
-        folder.write(DRESSED)
-        held = folder.settings
-        if where == "beneath the mount":
-            held = os.path.join(BENEATH[mount], os.path.relpath(folder.settings, mount))
-        inode = os.stat(folder.settings).st_ino
-        with open(held, "rb") as holder:
-            result = folder.run("/u")
-            seen = holder.read()
-        label = f"{name}: settings.ini held open {where}, /u"
-        check_outcome(failures, label, result, DRESSED, folder.read(), "/u", expected)
-        failures.check((os.stat(folder.settings).st_ino == inode) == (expected == "in place"),
-                       f"{label}: not {expected}")
-        failures.check(seen == (folder.read() if expected == "in place" else DRESSED),
-                       f"{label}: the holder reads {seen!r}")
-        failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
-        folder.remove()
+        with Folder(program, parent=mount, content=DRESSED) as folder:
+            held = folder.settings
+            if where == "beneath the mount":
+                held = os.path.join(BENEATH[mount], os.path.relpath(folder.settings, mount))
+            inode = os.stat(folder.settings).st_ino
+            with open(held, "rb") as holder:
+                result = folder.run("/u")
+                seen = holder.read()
+            label = f"{name}: settings.ini held open {where}, /u"
+            check_row(failures, label, folder, result, DRESSED, "/u", expected, inode)
+            failures.check(seen == (folder.read() if expected == "in place" else DRESSED),
+                           f"{label}: the holder reads {seen!r}")
 
 
 def check_forced_modes(program, mount, name, failures):
     """A mount that makes every new file rw for all: settings.ini of mode 0600 is never readable
     by others, not even as the temporary its run made, caught at its first write."""
-    folder = Folder(program, parent=mount)
-    folder.write(DRESSED)
-    os.chmod(folder.settings, 0o600)
-    qemu = emulator(folder.program)
-    subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64", "-e",
-                    "inject=pwrite64:signal=KILL:when=1", *qemu, folder.program, "/u"],
-                   cwd="/", capture_output=True, timeout=60)
-    label = f"{name}: settings.ini of mode 0600"
-    for each in [folder.settings] + [os.path.join(folder.root, n) for n in folder.leftovers()]:
-        mode = stat.S_IMODE(os.stat(each).st_mode)
-        failures.check(mode & ~0o600 == 0, f"{label}, run killed at its first write: "
-                                           f"{os.path.basename(each)} has mode {mode:04o}")
-    failures.check(folder.read() == DRESSED, f"{label}, run killed at its first write: "
-                                             f"{folder.read()!r}")
-    result = folder.run("/u")
-    check_outcome(failures, label, result, DRESSED, folder.read(), "/u", "replaced")
-    mode = stat.S_IMODE(os.stat(folder.settings).st_mode)
-    failures.check(mode == 0o600, f"{label}, /u: mode {mode:04o}")
-    folder.remove()
+    with Folder(program, parent=mount, content=DRESSED) as folder:
+        os.chmod(folder.settings, 0o600)
+        run(under_strace(folder.command("/u"), "pwrite64", "signal=KILL", 1))
+        label = f"{name}: settings.ini of mode 0600"
+        for each in [folder.settings] + [os.path.join(folder.root, n) for n in folder.leftovers()]:
+            mode = stat.S_IMODE(os.stat(each).st_mode)
+            failures.check(mode & ~0o600 == 0, f"{label}, run killed at its first write: "
+                                               f"{os.path.basename(each)} has mode {mode:04o}")
+        failures.check(folder.read() == DRESSED, f"{label}, run killed at its first write: "
+                                                 f"{folder.read()!r}")
+        check_row(failures, label, folder, folder.run("/u"), DRESSED, "/u", "replaced")
+        mode = stat.S_IMODE(os.stat(folder.settings).st_mode)
+        failures.check(mode == 0o600, f"{label}, /u: mode {mode:04o}")
 
 
 def with_second_link(path):
@@ -891,58 +803,52 @@ def check_nearly_full(program, mount, name, failures):
     """Every block a write goes over takes new room here, as a new file's do: no room means the
     file as it was, never a rewrite that stops part-way."""
     for label, dress, expected in NEARLY_FULL_CASES:
-        folder = Folder(program, parent=mount)
-        folder.write(NEARLY_FULL_BODY)
-        if dress:
-            dress(folder.settings)
-        os.utime(folder.settings, ns=(EARLIER, EARLIER))
-        filler = fill(mount)
-        os.sync()  # Btrfs frees the cut blocks only once they are committed
-        os.truncate(filler, max(0, os.path.getsize(filler) - 64 * 1024))
-        os.sync()
-        free = os.statvfs(mount)
-        label = f"{name}: {label}, {free.f_bavail * free.f_frsize} bytes free"
-        result = folder.run("/d")
-        after = folder.read()
-        failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
-        if expected == "same":
-            failures.check(after == NEARLY_FULL_BODY, f"{label}: changed, {len(after)} bytes")
-            check_untouched(failures, label, folder.settings)
-        else:
-            failures.check(after == NEARLY_FULL_BODY.replace(b"mdb=old\n", b""),
-                           f"{label}: {after[:40]!r}")
-        failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
-        print(label)
-        os.remove(filler)
-        folder.remove()
-
-
-import testlib  # noqa: E402
+        with Folder(program, parent=mount, content=NEARLY_FULL_BODY) as folder:
+            if dress:
+                dress(folder.settings)
+            os.utime(folder.settings, ns=(EARLIER, EARLIER))
+            filler = fill(mount)
+            os.sync()  # Btrfs frees the cut blocks only once they are committed
+            os.truncate(filler, max(0, os.path.getsize(filler) - 64 * 1024))
+            os.sync()
+            free = os.statvfs(mount)
+            label = f"{name}: {label}, {free.f_bavail * free.f_frsize} bytes free"
+            result = folder.run("/d")
+            after = folder.read()
+            failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
+            if expected == "same":
+                failures.check(after == NEARLY_FULL_BODY, f"{label}: changed, {len(after)} bytes")
+                check_untouched(failures, label, folder.settings)
+            else:
+                failures.check(after == NEARLY_FULL_BODY.replace(b"mdb=old\n", b""),
+                               f"{label}: {after[:40]!r}")
+            failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
+            print(label)
+            os.remove(filler)
 
 
 def check_writer_beneath_fuse(program, mount, name, failures):
     """A careful writer beneath the FUSE mount gets its own lock at once (the mount's locks do not
     reach it) and replaces the file while the run flushes its new one. Through bindfs the inode
     number may stay the same; the run's last look must still see the change, and start over."""
-    with testlib.Folder(program, parent=mount) as folder:
+    with Folder(program, parent=mount) as folder:
         folder.write(DRESSED)
         beneath = os.path.join(BENEATH[mount], os.path.relpath(folder.settings, mount))
         log = os.path.join(BENEATH[mount], "strace.log")
-        run = subprocess.Popen(testlib.under_strace(folder.command("/u"), "fsync",
-                                                    "delay_enter=1500000", 1, log=log), cwd="/")
-        held = testlib.wait_until(lambda: os.path.exists(log) and "fsync(" in open(log).read(),
-                                  10)
+        writing = subprocess.Popen(under_strace(folder.command("/u"), "fsync", "delay_enter=1500000",
+                                                1, log=log), cwd="/")
+        held = wait_until(lambda: os.path.exists(log) and "fsync(" in open(log).read(), 10)
         written = DRESSED.replace(b"other=1", b"other=2")  # the same size: only the times show
         with open(beneath, "r+b") as locked:
             fcntl.lockf(locked, fcntl.LOCK_EX)
             with open(beneath + ".writer", "wb") as f:
                 f.write(written)
             os.rename(beneath + ".writer", beneath)
-        run.wait(timeout=60)
+        writing.wait(timeout=60)
         os.remove(log)
         label = f"{name}: a writer beneath the mount replaces the file at the run's flush"
         failures.check(held, f"{label}: the run was never held at its flush")
-        testlib.check_changed(failures, label, written, folder.read(), "/u")
+        check_changed(failures, label, written, folder.read(), "/u")
         failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
 
 
@@ -964,10 +870,10 @@ def check_deep_folders(program, mount, name, failures):
         with open(settings, "wb") as f:
             f.write(DRESSED)
         label = f"{name}: a folder path of {len(folder)} bytes, {switch}"
-        result = testlib.run(testlib.emulator(program) + [os.path.join(folder, "ko197311"), switch])
-        testlib.check_quiet(failures, label, result)
-        testlib.check_changed(failures, label, DRESSED, open(settings, "rb").read(), switch)
-        left = sorted(n for n in os.listdir(folder) if testlib.TEMPORARY.match(n))
+        result = run(emulator(program) + [os.path.join(folder, "ko197311"), switch])
+        check_quiet(failures, label, result)
+        check_changed(failures, label, DRESSED, open(settings, "rb").read(), switch)
+        left = sorted(n for n in os.listdir(folder) if TEMPORARY.match(n))
         failures.check(left == [], f"{label}: left {left}")
         shutil.rmtree(top)
 
@@ -1008,16 +914,5 @@ def inside_filesystems(program):
     sys.exit(1 if failures.count else 0)
 
 
-def main(argv):
-    if argv[1:2] == ["--inside-filesystems"]:
-        return inside_filesystems(argv[2])
-    if len(argv) != 2:
-        sys.exit(__doc__)
-    failures = Failures()
-    test_filesystems(os.path.abspath(argv[1]), failures)
-    print(f"{failures.checked - failures.count} passed, {failures.count} failed")
-    return 1 if failures.count else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(__doc__, test_filesystems, {"--inside-filesystems": inside_filesystems})

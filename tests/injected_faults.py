@@ -10,16 +10,17 @@
 import os
 import re
 import resource
+import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
-import time
 
-from end_to_end import Failures
-from safety_common import (EARLIER, NEW_FILE, NOBODY, ORIGIN, OTHER_LINES, RIVAL, STARTS, Folder,
-                           check_outcome, check_untouched, default_acl, fill, fresh_identity,
-                           identity, marker, run_in_own_mounts)
+from testlib import (EARLIER, IN_PLACE, NEW_FILE, NOBODY, ORIGIN, OTHER_LINES, RIVAL, STARTS,
+                     Failures, Folder, as_user, check_quiet, check_row, check_untouched,
+                     default_acl, fill, fresh_identity, identity, main, marker, run_in_own_mounts,
+                     skip, wait_until, with_fail_io)
 
 # Injected faults: which calls fail, on which file, the switch, and what the file must be after:
 # "same", byte-identical to before; "changed", the switch's marker and every other byte kept;
@@ -149,13 +150,9 @@ def run_stopped(folder, switch, env, failures, label):
     """Runs the program until fail_io stops it; meanwhile no other user may open its temporary
     files (those it has, and it must have one). Then lets it finish."""
     os.chmod(folder.root, 0o755)
-    process = subprocess.Popen([folder.program, switch], cwd="/", env=env, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 10
-    while open(f"/proc/{process.pid}/stat").read().rsplit(")", 1)[1].split()[0] != "T":
-        if process.poll() is not None or time.monotonic() > deadline:
-            break
-        time.sleep(0.01)
+    process = folder.start(switch, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    wait_until(lambda: process.poll() is not None
+               or open(f"/proc/{process.pid}/stat").read().rsplit(")", 1)[1].split()[0] == "T", 10)
     names = folder.leftovers()
     failures.check(names != [], f"{label}: no temporary file to look at")
     for name in names:
@@ -163,8 +160,7 @@ def run_stopped(folder, switch, env, failures, label):
         mode = os.stat(path).st_mode
         failures.check(mode & 0o077 == 0, f"{label}: {name} has mode {oct(mode)}")
         if os.geteuid() == 0:
-            peek = subprocess.run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
-                                   "--clear-groups", "cat", path], capture_output=True)
+            peek = subprocess.run(as_user(NOBODY, ["cat", path]), capture_output=True)
             failures.check(peek.returncode != 0, f"{label}: user {NOBODY} could open {name}")
     process.send_signal(signal.SIGCONT)
     out, err = process.communicate(timeout=60)
@@ -173,84 +169,68 @@ def run_stopped(folder, switch, env, failures, label):
 
 def test_injected_faults(program, library, failures):
     for faults, start, switch, expected in FAULTS:
-        folder = Folder(program)
-        before = STARTS[start]
-        if before is not None:
-            dress_existing(folder.settings, before)
-        if "default ACL" in start:
-            default_acl(folder.root)  # after the file: new files get an ACL it lacks
-        if "dangling link" in start:
-            os.symlink("named.ini", folder.settings)
-        surrounding = identity(folder.settings) if before is not None else fresh_identity(folder.root)
-        inode = os.stat(folder.settings).st_ino if before is not None else None
-        if "!" in faults and before is not None:  # what the commands give such a file
-            reference = os.path.join(folder.root, "reference.ini")
-            dress_existing(reference, before)
-            for command in re.findall(r"!([^,]*)", faults):
-                subprocess.run(command.replace("{settings}", reference), shell=True, check=True)
-            surrounding = identity(reference)
-            os.remove(reference)
-        env = dict(os.environ, LD_PRELOAD=library, FAIL_IO=faults.replace("{settings}", folder.settings))
-        label = f"fault {faults} on {start} file, {switch}"
-        if "stop" in faults:
-            result = run_stopped(folder, switch, env, failures, label)
-        else:
-            result = folder.run(switch, env=env)
-        after = folder.read()
-        check_outcome(failures, label, result, before, after, switch, expected)
-        if expected in ("in place", "replaced"):
+        with Folder(program) as folder:
+            before = STARTS[start]
+            if before is not None:
+                dress_existing(folder.settings, before)
+            if "default ACL" in start:
+                default_acl(folder.root)  # after the file: new files get an ACL it lacks
+            if "dangling link" in start:
+                os.symlink("named.ini", folder.settings)
+            surrounding = identity(folder.settings) if before is not None else fresh_identity(folder.root)
+            inode = os.stat(folder.settings).st_ino if before is not None else None
+            if "!" in faults and before is not None:  # what the commands give such a file
+                reference = os.path.join(folder.root, "reference.ini")
+                dress_existing(reference, before)
+                for command in re.findall(r"!([^,]*)", faults):
+                    subprocess.run(command.replace("{settings}", reference), shell=True, check=True)
+                surrounding = identity(reference)
+                os.remove(reference)
+            env = with_fail_io(library, faults.replace("{settings}", folder.settings))
+            label = f"fault {faults} on {start} file, {switch}"
+            if "stop" in faults:
+                result = run_stopped(folder, switch, env, failures, label)
+            else:
+                result = folder.run(switch, env=env)
             # In place, the old inode takes the change: no later try may replace it after all.
-            failures.check((os.stat(folder.settings).st_ino == inode) == (expected == "in place"),
-                           f"{label}: not {expected}")
-        if after is not None:
-            failures.check(identity(folder.settings) == surrounding,
-                           f"{label}: {identity(folder.settings)}, was {surrounding}")
-        failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
-        folder.remove()
+            check_row(failures, label, folder, result, before, switch, expected, inode, surrounding)
 
     # Someone opens the file between the write and the swap, and writes through it: the run goes
     # in place (it learns of the open by its lease), and that write lands in the named file.
-    folder = Folder(program)
-    dress_existing(folder.settings, OTHER_LINES)
-    inode = os.stat(folder.settings).st_ino
-    opened = os.path.join(folder.root, "opened")
-    # Until its open waits on the run's lease, as /proc/locks shows it (for at most 5 s).
-    waits = f"for i in $(seq 500); do grep -q 'BREAKING.*:{inode} ' /proc/locks && break; sleep 0.01; done"
-    opener = f"(exec 3>>{folder.settings}; echo [late] >&3; touch {opened}) & {waits}"
-    result = folder.run("/u", env=dict(os.environ, LD_PRELOAD=library, FAIL_IO=f"fsync:1:!{opener}"))
-    deadline = time.monotonic() + 10
-    while not os.path.exists(opened) and time.monotonic() < deadline:
-        time.sleep(0.01)
-    after = folder.read()
-    failures.check(result.returncode == 0, f"an open during the run: exit {result.returncode}")
-    failures.check(marker(after) == "ko197311" and after.endswith(b"[late]\n")
-                   and os.stat(folder.settings).st_ino == inode, f"an open during the run: {after!r}")
-    folder.remove()
+    with Folder(program) as folder:
+        dress_existing(folder.settings, OTHER_LINES)
+        inode = os.stat(folder.settings).st_ino
+        opened = os.path.join(folder.root, "opened")
+        # Until its open waits on the run's lease, as /proc/locks shows it (for at most 5 s).
+        waits = f"for i in $(seq 500); do grep -q 'BREAKING.*:{inode} ' /proc/locks && break; sleep 0.01; done"
+        opener = f"(exec 3>>{folder.settings}; echo [late] >&3; touch {opened}) & {waits}"
+        result = folder.run("/u", env=with_fail_io(library, f"fsync:1:!{opener}"))
+        wait_until(lambda: os.path.exists(opened), 10)
+        after = folder.read()
+        failures.check(result.returncode == 0, f"an open during the run: exit {result.returncode}")
+        failures.check(marker(after) == "ko197311" and after.endswith(b"[late]\n")
+                       and os.stat(folder.settings).st_ino == inode, f"an open during the run: {after!r}")
 
     # A reader opens it then: its open only downgrades the lease, and waits. The run goes in place
     # and the reader reads the whole change. At the in-place write (the third: two put the new
     # file's content) the run waits for the reader's read, unless its lease still holds it back.
-    folder = Folder(program)
-    dress_existing(folder.settings, OTHER_LINES)
-    inode = os.stat(folder.settings).st_ino
-    seen, opened = os.path.join(folder.root, "seen"), os.path.join(folder.root, "opened")
-    waits = (f"for i in $(seq 500); do grep -q 'BREAKING.*:{inode} ' /proc/locks && break; "
-             f"sleep 0.01; done")
-    reader = f"(exec 3<{folder.settings}; cat <&3 >{seen}; touch {opened}) & {waits}"
-    held = (f"for i in $(seq 500); do [ -e {opened} ] && break; grep -q 'BREAKING.*:{inode} ' "
-            f"/proc/locks && break; sleep 0.01; done")
-    result = folder.run("/u", env=dict(os.environ, LD_PRELOAD=library,
-                                       FAIL_IO=f"fsync:1:!{reader},pwrite:3:!{held}"))
-    deadline = time.monotonic() + 10
-    while not os.path.exists(opened) and time.monotonic() < deadline:
-        time.sleep(0.01)
-    after = folder.read()
-    read = open(seen, "rb").read() if os.path.exists(opened) else None
-    failures.check(result.returncode == 0, f"a read during the run: exit {result.returncode}")
-    failures.check(marker(after) == "ko197311" and read == after
-                   and os.stat(folder.settings).st_ino == inode,
-                   f"a read during the run: read {read!r}, the file is {after!r}")
-    folder.remove()
+    with Folder(program) as folder:
+        dress_existing(folder.settings, OTHER_LINES)
+        inode = os.stat(folder.settings).st_ino
+        seen, opened = os.path.join(folder.root, "seen"), os.path.join(folder.root, "opened")
+        waits = (f"for i in $(seq 500); do grep -q 'BREAKING.*:{inode} ' /proc/locks && break; "
+                 f"sleep 0.01; done")
+        reader = f"(exec 3<{folder.settings}; cat <&3 >{seen}; touch {opened}) & {waits}"
+        held = (f"for i in $(seq 500); do [ -e {opened} ] && break; grep -q 'BREAKING.*:{inode} ' "
+                f"/proc/locks && break; sleep 0.01; done")
+        result = folder.run("/u", env=with_fail_io(library, f"fsync:1:!{reader},pwrite:3:!{held}"))
+        wait_until(lambda: os.path.exists(opened), 10)
+        after = folder.read()
+        read = open(seen, "rb").read() if os.path.exists(opened) else None
+        failures.check(result.returncode == 0, f"a read during the run: exit {result.returncode}")
+        failures.check(marker(after) == "ko197311" and read == after
+                       and os.stat(folder.settings).st_ino == inode,
+                       f"a read during the run: read {read!r}, the file is {after!r}")
 
 
 # A file larger than the file size limit (ulimit -f 32), replaced or, with a second hard link,
@@ -268,17 +248,12 @@ def limit_file_size():
 def test_file_size_limit(program, failures):
     before = b"[tovrin]\nmdb=old\n" + b"".join(b"k%05d=%s\n" % (i, b"v" * 60) for i in range(1100))
     for how, dress in FILE_SIZE_LIMIT_CASES:
-        folder = Folder(program)
-        folder.write(before)
-        if dress:
-            dress(folder.settings)
-        result = folder.run("/u", preexec_fn=limit_file_size)
-        label = f"ulimit -f {FILE_SIZE_LIMIT // 1024}, a {len(before)} byte file, {how}"
-        failures.check(result.returncode == 0 and not result.stdout + result.stderr,
-                       f"{label}: exit {result.returncode}, printed {result.stderr!r}")
-        failures.check(folder.read() == before, f"{label}: the file changed")
-        failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
-        folder.remove()
+        with Folder(program, content=before) as folder:
+            if dress:
+                dress(folder.settings)
+            result = folder.run("/u", preexec_fn=limit_file_size)
+            label = f"ulimit -f {FILE_SIZE_LIMIT // 1024}, a {len(before)} byte file, {how}"
+            check_row(failures, label, folder, result, before, "/u", "same")
 
 
 def test_full_disk(program, failures):
@@ -301,24 +276,21 @@ def inside_full_disk(program):
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", mount], check=True)
     failures = Failures()
     try:
-        folder = Folder(program, parent=mount)
-        for line, switch, expected in FULL_DISK_CASES:
-            head = OTHER_LINES.replace(b"mdb=old\r\n", line)
-            body = head + b";" * (-(len(head) + 1) % 4096) + b"\n"
-            folder.write(body)
-            os.utime(folder.settings, ns=(EARLIER, EARLIER))
-            filler = fill(mount)
-            result = folder.run(switch)
-            after = folder.read()
-            label = f"full disk, {line!r} {switch}"
-            check_outcome(failures, label, result, body, after, switch, expected)
-            if expected == "same":
-                check_untouched(failures, label, folder.settings)
-            failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
-            free = os.statvfs(mount)
-            print(f"{label}: {len(body)} byte file, {free.f_bavail * free.f_frsize} bytes free")
-            os.remove(filler)
-        folder.remove()
+        with Folder(program, parent=mount) as folder:
+            for line, switch, expected in FULL_DISK_CASES:
+                head = OTHER_LINES.replace(b"mdb=old\r\n", line)
+                body = head + b";" * (-(len(head) + 1) % 4096) + b"\n"
+                folder.write(body)
+                os.utime(folder.settings, ns=(EARLIER, EARLIER))
+                filler = fill(mount)
+                result = folder.run(switch)
+                label = f"full disk, {line!r} {switch}"
+                check_row(failures, label, folder, result, body, switch, expected)
+                if expected == "same":
+                    check_untouched(failures, label, folder.settings)
+                free = os.statvfs(mount)
+                print(f"{label}: {len(body)} byte file, {free.f_bavail * free.f_frsize} bytes free")
+                os.remove(filler)
 
         # In place: a two-page file another user may write, in a folder it may not; the disk
         # then filled up. The set grows the file into a third page, which must be reserved first.
@@ -332,8 +304,7 @@ def inside_full_disk(program):
         os.utime(folder.settings, ns=(EARLIER, EARLIER))
         fill(mount)
         result = folder.run("/u", user=NOBODY)
-        failures.check(result.returncode == 0 and not result.stdout + result.stderr,
-                       f"full disk in place: exit {result.returncode} {result.stderr!r}")
+        check_quiet(failures, "full disk in place", result)
         failures.check(folder.read() == body, f"full disk in place: file ends {folder.read()[-20:]!r}")
         check_untouched(failures, "full disk in place", folder.settings)
         print(f"full disk in place: {len(body)} byte file; {failures.checked} checked")
@@ -341,12 +312,6 @@ def inside_full_disk(program):
         subprocess.run(["umount", mount])
         os.rmdir(mount)
     sys.exit(1 if failures.count else 0)
-
-
-import shutil  # noqa: E402
-import stat  # noqa: E402
-
-import testlib  # noqa: E402
 
 
 def capabilities(path):
@@ -391,10 +356,10 @@ PRIVILEGE_ROWS = [
 
 def test_set_id_bits(program, library, failures):
     if os.geteuid() != 0 or not shutil.which("setcap"):
-        return testlib.skip(failures, "set-ID and capability rows need root and setcap",
+        return skip(failures, "set-ID and capability rows need root and setcap",
                             "set-ID test")
     for label, dress, user, command, stands in PRIVILEGE_ROWS:
-        with testlib.Folder(program) as folder:
+        with Folder(program) as folder:
             folder.write(OTHER_LINES)
             os.chmod(folder.root, 0o755)  # user 1234 reaches the file
             dress(folder.settings)
@@ -404,8 +369,8 @@ def test_set_id_bits(program, library, failures):
             os.chmod(done, 0o666)
             hook = command.replace("{settings}", folder.settings) + f" && echo ran >>{done}"
             result = folder.run("/u", user=user,
-                                env=testlib.with_fail_io(library, f"fsync:1:!{hook}"))
-            testlib.check_quiet(failures, label, result)
+                                env=with_fail_io(library, f"fsync:1:!{hook}"))
+            check_quiet(failures, label, result)
             after, info = folder.read(), os.stat(folder.settings)
             now = (info.st_mode, capabilities(folder.settings))
             if os.path.getsize(done) > 0:
@@ -422,24 +387,24 @@ def test_set_id_bits(program, library, failures):
 # then could leave it mixed) and never stripped of its capabilities.
 def test_process_limits(program, failures):
     for descriptors in (4, 5):  # room for the file alone; for the folder and the file
-        with testlib.Folder(program) as folder:
+        with Folder(program) as folder:
             folder.write(OTHER_LINES)
             inode = os.stat(folder.settings).st_ino
             label = f"RLIMIT_NOFILE {descriptors}, no descriptor to spare"
             limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, descriptors))
             result = folder.run("/u", preexec_fn=limit)
-            testlib.check_quiet(failures, label, result)
+            check_quiet(failures, label, result)
             after = folder.read()
             failures.check(after == OTHER_LINES or os.stat(folder.settings).st_ino != inode,
                            f"{label}: rewritten in place: {after!r}")
     if os.geteuid() != 0 or not shutil.which("setcap"):
-        return testlib.skip(failures, "the capability row needs root and setcap",
+        return skip(failures, "the capability row needs root and setcap",
                             "memory limit test")
     # 900 KB, whose tail an in-place run builds in memory: under each address space limit in
     # turn, one of which lets the run start, read and reserve, but not build that.
     before = b"[tovrin]\r\nmdb=old\r\n" + b"; filler line\r\n" * 60000
     for kilobytes in range(2500, 7001, 250):
-        with testlib.Folder(program) as folder:
+        with Folder(program) as folder:
             folder.write(before)
             with_capabilities_and_link(folder.settings)
             kept = capabilities(folder.settings)
@@ -448,7 +413,7 @@ def test_process_limits(program, failures):
                                                                     (limit, limit)))
             label = f"ulimit -v {kilobytes}, a file with capabilities and a second hard link"
             after = folder.read()
-            failures.check(after == before or testlib.marker(after) == "ko197311",
+            failures.check(after == before or marker(after) == "ko197311",
                            f"{label}: the file is {len(after)} bytes, {after[:30]!r}")
             failures.check(capabilities(folder.settings) == kept,
                            f"{label}: capabilities {capabilities(folder.settings)!r}")
@@ -459,33 +424,27 @@ def test_folder_made_append_only(program, library, failures):
     name could be made but never renamed or removed, so the file is rewritten in place, and
     nothing is left in the folder."""
     if os.geteuid() != 0:
-        return testlib.skip(failures, "chattr +a needs root", "append-only folder test")
-    with testlib.Folder(program) as folder:
+        return skip(failures, "chattr +a needs root", "append-only folder test")
+    with Folder(program) as folder:
         folder.write(OTHER_LINES)
         inode = os.stat(folder.settings).st_ino
         label = "the folder made append-only at the new file's flush"
-        result = folder.run("/u", env=testlib.with_fail_io(library,
+        result = folder.run("/u", env=with_fail_io(library,
                                                            f"fsync:1:!chattr +a {folder.root}"))
-        testlib.check_row(failures, label, folder, result, OTHER_LINES, "/u", testlib.IN_PLACE,
+        check_row(failures, label, folder, result, OTHER_LINES, "/u", IN_PLACE,
                           inode)
 
 
-def main(argv):
-    if argv[1:2] == ["--inside-full-disk"]:
-        return inside_full_disk(argv[2])
-    if len(argv) != 3:
-        sys.exit(__doc__)
-    program, library = os.path.abspath(argv[1]), os.path.abspath(argv[2])
-    failures = Failures()
+
+def test(failures, program, library):
+    program, library = os.path.abspath(program), os.path.abspath(library)
     test_injected_faults(program, library, failures)
     test_full_disk(program, failures)
     test_file_size_limit(program, failures)
     test_set_id_bits(program, library, failures)
     test_process_limits(program, failures)
     test_folder_made_append_only(program, library, failures)
-    print(f"{failures.checked - failures.count} passed, {failures.count} failed")
-    return 1 if failures.count else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(__doc__, test, {"--inside-full-disk": inside_full_disk})

@@ -20,8 +20,8 @@ import tempfile
 import threading
 import time
 
-from testlib import (NOBODY, ORIGIN, OTHER_LINES, STARTS, Folder, as_user, identity, main, marker,
-                     run, skip, under_strace)
+from testlib import (CHANGED, NOBODY, ORIGIN, OTHER_LINES, STARTS, Folder, as_user, check_outcome,
+                     check_quiet, identity, main, marker, run, skip, under_strace)
 
 
 def large_settings(megabytes, value):
@@ -40,39 +40,38 @@ def large_settings(megabytes, value):
 
 def test_kill_mid_write(program, failures, kills=100):
     """SIGKILL at random moments: the file always exists and is the old bytes or the new."""
-    folder = Folder(program)
-    versions = {b"ko197311": large_settings(24, b"ko197311"), b"jas197311": large_settings(24, b"jas197311")}
-    digests = {hashlib.sha256(v).digest(): k for k, v in versions.items()}
-    folder.write(versions[b"ko197311"])
-    # The first runs after writing 24 MB are slow while the disk catches up: time later ones.
-    durations = []
-    for switch in ["/i", "/u"] * 4:
-        started = time.monotonic()
-        folder.run(switch)
-        durations.append(time.monotonic() - started)
-    duration = sorted(durations[2:])[2]
-    rng = random.Random(4)
-    interrupted = 0
-    leftovers = 0
-    for attempt in range(kills):
-        current = digests.get(hashlib.sha256(folder.read() or b"").digest())
-        switch = "/u" if current == b"jas197311" else "/i"
-        process = folder.start(switch)
-        time.sleep(rng.uniform(0, duration))
-        interrupted += process.poll() is None
-        process.send_signal(signal.SIGKILL)
-        process.wait()
-        content = folder.read()
-        failures.check(content is not None, f"kill {attempt}: settings.ini is gone")
-        failures.check(hashlib.sha256(content or b"").digest() in digests,
-                       f"kill {attempt}: neither the old nor the new file ({len(content or b'')} bytes)")
-        leftovers += len(folder.leftovers())
-        for name in folder.leftovers():
-            os.remove(os.path.join(folder.root, name))
-    print(f"kill mid-write: {kills} kills of {duration:.3f} s runs on a {len(versions[b'ko197311'])} byte file, "
-          f"{interrupted} of them while running; {leftovers} temporary names left")
-    failures.check(interrupted > kills // 2, f"only {interrupted} of {kills} kills landed while the program ran")
-    folder.remove()
+    with Folder(program) as folder:
+        versions = {b"ko197311": large_settings(24, b"ko197311"), b"jas197311": large_settings(24, b"jas197311")}
+        digests = {hashlib.sha256(v).digest(): k for k, v in versions.items()}
+        folder.write(versions[b"ko197311"])
+        # The first runs after writing 24 MB are slow while the disk catches up: time later ones.
+        durations = []
+        for switch in ["/i", "/u"] * 4:
+            started = time.monotonic()
+            folder.run(switch)
+            durations.append(time.monotonic() - started)
+        duration = sorted(durations[2:])[2]
+        rng = random.Random(4)
+        interrupted = 0
+        leftovers = 0
+        for attempt in range(kills):
+            current = digests.get(hashlib.sha256(folder.read() or b"").digest())
+            switch = "/u" if current == b"jas197311" else "/i"
+            process = folder.start(switch)
+            time.sleep(rng.uniform(0, duration))
+            interrupted += process.poll() is None
+            process.send_signal(signal.SIGKILL)
+            process.wait()
+            content = folder.read()
+            failures.check(content is not None, f"kill {attempt}: settings.ini is gone")
+            failures.check(hashlib.sha256(content or b"").digest() in digests,
+                           f"kill {attempt}: neither the old nor the new file ({len(content or b'')} bytes)")
+            leftovers += len(folder.leftovers())
+            for name in folder.leftovers():
+                os.remove(os.path.join(folder.root, name))
+        print(f"kill mid-write: {kills} kills of {duration:.3f} s runs on a {len(versions[b'ko197311'])} byte file, "
+              f"{interrupted} of them while running; {leftovers} temporary names left")
+        failures.check(interrupted > kills // 2, f"only {interrupted} of {kills} kills landed while the program ran")
     check_kill_in_place(program, failures)
 
 
@@ -89,32 +88,31 @@ def check_kill_in_place(program, failures, kills=20):
     """In place (a second hard link), SIGKILL as soon as the first changed byte shows: Linux ends
     a write between pages on a fatal signal, so the file may be left mixed, new up to a page and
     old after. Counted, not forbidden: the file is still there, and each part old or new."""
-    folder = Folder(program)
-    old = b"[tovrin]\nmdb=jas197311\n" + b"; %s\n" % (b"p" * 80) * 10800  # 880 KB
-    new = old.replace(b"mdb=jas197311", b"mdb=ko197311", 1)
-    changed_at = len(b"[tovrin]\nmdb=")
-    mixed = 0
-    for attempt in range(kills):
-        folder.write(old)
-        os.link(folder.settings, folder.settings + ".link")
-        process = folder.start("/u")
-        with open(folder.settings, "rb") as f:
-            while os.pread(f.fileno(), 1, changed_at) == old[changed_at:changed_at + 1]:
-                if process.poll() is not None:
-                    break
-        process.send_signal(signal.SIGKILL)
-        process.wait()
-        content = folder.read() or b""
-        as_new = common_prefix(content, new)  # new up to here
-        as_old = len(content) - common_prefix(content[::-1], old[::-1])  # old from here on
-        failures.check(content in (old, new) or (len(content) == len(old) and as_old <= as_new),
-                       f"in place, kill {attempt}: {len(content)} bytes, new up to {as_new}, old "
-                       f"from {as_old}")
-        mixed += content not in (old, new)
-        os.remove(folder.settings + ".link")
-    print(f"kill mid-write in place: {mixed} of {kills} kills on an {len(old)} byte hard-linked "
-          f"file left it mixed")
-    folder.remove()
+    with Folder(program) as folder:
+        old = b"[tovrin]\nmdb=jas197311\n" + b"; %s\n" % (b"p" * 80) * 10800  # 880 KB
+        new = old.replace(b"mdb=jas197311", b"mdb=ko197311", 1)
+        changed_at = len(b"[tovrin]\nmdb=")
+        mixed = 0
+        for attempt in range(kills):
+            folder.write(old)
+            os.link(folder.settings, folder.settings + ".link")
+            process = folder.start("/u")
+            with open(folder.settings, "rb") as f:
+                while os.pread(f.fileno(), 1, changed_at) == old[changed_at:changed_at + 1]:
+                    if process.poll() is not None:
+                        break
+            process.send_signal(signal.SIGKILL)
+            process.wait()
+            content = folder.read() or b""
+            as_new = common_prefix(content, new)  # new up to here
+            as_old = len(content) - common_prefix(content[::-1], old[::-1])  # old from here on
+            failures.check(content in (old, new) or (len(content) == len(old) and as_old <= as_new),
+                           f"in place, kill {attempt}: {len(content)} bytes, new up to {as_new}, old "
+                           f"from {as_old}")
+            mixed += content not in (old, new)
+            os.remove(folder.settings + ".link")
+        print(f"kill mid-write in place: {mixed} of {kills} kills on an {len(old)} byte hard-linked "
+              f"file left it mixed")
 
 
 SYSCALL = re.compile(r"^\d+\s+(\w+)\((.*)\)\s+= (-?\d+)")
@@ -197,41 +195,38 @@ def test_durability(program, failures):
         return skip(failures, "strace is not installed (bash tools/setup installs it)",
                     "durability test")
     for start in ["existing", "missing"]:
-        folder = Folder(program)
-        if start == "existing":
-            folder.write(OTHER_LINES)
-        calls = traced_calls(folder, "/u")
-        check_new_file_order(failures, f"durability, {start} file", calls, os.path.realpath(folder.root))
-        failures.check(marker(folder.read() or b"") == "ko197311", f"durability, {start} file: not set")
-        folder.remove()
+        with Folder(program) as folder:
+            if start == "existing":
+                folder.write(OTHER_LINES)
+            calls = traced_calls(folder, "/u")
+            check_new_file_order(failures, f"durability, {start} file", calls, os.path.realpath(folder.root))
+            failures.check(marker(folder.read() or b"") == "ko197311", f"durability, {start} file: not set")
 
     # Another user's file in a folder it may write but not read (0311), which cannot be opened to
     # flush it; and in one where no new file can be made (0555), which it rewrites in place.
     for mode, check, label in [(0o311, check_new_file_order, "durability, 0311 folder"),
                                (0o555, check_in_place_order, "durability, in place")]:
-        folder = Folder(program)
-        folder.write(OTHER_LINES)
-        user = None
-        if os.geteuid() == 0:
-            os.chown(folder.root, NOBODY, NOBODY)
-            os.chown(folder.settings, NOBODY, NOBODY)
-            user = NOBODY
-        if check is check_in_place_order:
-            # No set-ID bit: a file with one is never rewritten in place, where a write takes it.
-            os.chmod(folder.settings, 0o666)
-        os.chmod(folder.root, mode)
-        calls = traced_calls(folder, "/u", user)
-        os.chmod(folder.root, 0o755)
-        watched = folder.root if check is check_new_file_order else folder.settings
-        check(failures, label, calls, os.path.realpath(watched))
-        failures.check(marker(folder.read() or b"") == "ko197311", f"{label}: not set")
-        if check is check_in_place_order:
-            mode = stat.S_IMODE(os.stat(folder.settings).st_mode)
-            failures.check(mode == 0o666, f"{label}: mode {mode:04o}")
-            changed_mode = [c for c in calls if c[0] in ("fchmod", "fsetxattr")
-                            and c[2] == os.path.realpath(watched)]
-            failures.check(changed_mode == [], f"{label}: its mode or attributes set: {changed_mode}")
-        folder.remove()
+        with Folder(program, content=OTHER_LINES) as folder:
+            user = None
+            if os.geteuid() == 0:
+                os.chown(folder.root, NOBODY, NOBODY)
+                os.chown(folder.settings, NOBODY, NOBODY)
+                user = NOBODY
+            if check is check_in_place_order:
+                # No set-ID bit: a file with one is never rewritten in place, where a write takes it.
+                os.chmod(folder.settings, 0o666)
+            os.chmod(folder.root, mode)
+            calls = traced_calls(folder, "/u", user)
+            os.chmod(folder.root, 0o755)
+            watched = folder.root if check is check_new_file_order else folder.settings
+            check(failures, label, calls, os.path.realpath(watched))
+            failures.check(marker(folder.read() or b"") == "ko197311", f"{label}: not set")
+            if check is check_in_place_order:
+                mode = stat.S_IMODE(os.stat(folder.settings).st_mode)
+                failures.check(mode == 0o666, f"{label}: mode {mode:04o}")
+                changed_mode = [c for c in calls if c[0] in ("fchmod", "fsetxattr")
+                                and c[2] == os.path.realpath(watched)]
+                failures.check(changed_mode == [], f"{label}: its mode or attributes set: {changed_mode}")
     print("durability: the order of writes, flushes and renames traced in four runs")
 
 
@@ -349,13 +344,10 @@ def test_system_call_sweep(program, failures, workers=2):
         failures.check(not problems, f"sweep, {label} {switch}, {action} at {name} #{when}: "
                                      f"{'; '.join(problems)}")
     for folder in made:
-        os.chmod(folder.root, 0o755)
         folder.remove()
     print(f"system call sweep: {len(points)} points over {len(SWEEP_RUNS)} runs, {failing} failing, "
           f"in {time.monotonic() - started:.1f} s")
 
-
-from testlib import CHANGED, check_outcome, check_quiet  # noqa: E402
 
 # A killed run's leftover (a temporary name, not locked) beside settings.ini: the owner of
 # settings.ini (None: there is none yet), whether it has a second hard link (so the run goes in

@@ -14,15 +14,15 @@ import re
 import shutil
 import struct
 import subprocess
-import sys
 import tempfile
 import time
+
+from testlib import TEMPORARY_STRICT, Folder, main, reenter_in_own_mounts, skip
 
 SECTOR = 512
 MARK_MAGIC = b"KO197311 MARK "
 FLUSH, FUA, DISCARD, MARK = 1, 2, 4, 8
 LOG_MAGIC = 0x6A736677736872
-TEMPORARY = re.compile(r"^\.settings\.ini\.[0-9a-f]{16}\.tmp$")
 SIZES = {"ext4": 64 << 20, "xfs": 320 << 20, "btrfs": 256 << 20}
 CHECKERS = {"ext4": ["e2fsck", "-fn"], "xfs": ["xfs_repair", "-n"],
             "btrfs": ["btrfs", "check", "--readonly"]}
@@ -263,17 +263,9 @@ def cases():
 
 def expected_after(program, kind, size, switch):
     """The bytes the program makes, from a run on the host (None: no file)."""
-    folder = tempfile.mkdtemp(dir=SCRATCH)
-    try:
-        shutil.copy(program, folder)
-        if kind != "new":
-            with open(os.path.join(folder, "settings.ini"), "wb") as f:
-                f.write(old_content(size))
-        subprocess.run([os.path.join(folder, os.path.basename(program)), switch], check=True)
-        path = os.path.join(folder, "settings.ini")
-        return open(path, "rb").read() if os.path.exists(path) else None
-    finally:
-        shutil.rmtree(folder)
+    with Folder(program, parent=SCRATCH, content=None if kind == "new" else old_content(size)) as folder:
+        subprocess.run([folder.program, switch], check=True)
+        return folder.read()
 
 
 def make_image(fs, path, program, case_list):
@@ -460,7 +452,7 @@ def classify(kind, content, names, old, new, includes_last_flush):
     expected_names = ["ko197311"] + (["settings.ini"] if content is not None else [])
     # A cut in the middle of a run may leave its temporary file, which the next run removes.
     if not includes_last_flush:
-        names = [name for name in names if not TEMPORARY.match(name)]
+        names = [name for name in names if not TEMPORARY_STRICT.match(name)]
     if names != expected_names:
         return f"names {names} ({describe(content)})"
     if content == new:
@@ -574,36 +566,26 @@ def print_table(report):
             f"{counts['mixed']} | {counts['bad']} | {counts['checked']} | {seconds:.0f} |")
 
 
-def skip(reason):
-    print(f"SKIPPED: {reason}")
-    if os.environ.get("CI") == "true":
-        print("FAILED: the power cut test skipped under CI")
-        return 1
-    return 0
-
-
-def main():
-    program, cache = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    filesystems = sys.argv[3:] or ["ext4", "xfs", "btrfs"]
+def test(failures, program, cache, *filesystems):
+    program, cache = os.path.abspath(program), os.path.abspath(cache)
+    filesystems = filesystems or ["ext4", "xfs", "btrfs"]
     if os.geteuid() != 0:
-        return skip("the power cut test mounts disk images and needs root")
+        return skip(failures, "the power cut test mounts disk images and needs root", "power cut test")
     needed = ["qemu-system-x86_64", "busybox", "apt-get", "dpkg-deb", "unshare", "chattr"]
     needed += [CHECKERS[fs][0] for fs in filesystems] + [MKFS[fs][0] for fs in filesystems]
     missing = [tool for tool in needed if shutil.which(tool) is None]
     if missing:
-        return skip(f"missing {' '.join(missing)} (bash tools/setup installs them)")
+        return skip(failures, f"missing {' '.join(missing)} (bash tools/setup installs them)",
+                    "power cut test")
     if subprocess.run(["ldd", shutil.which("busybox")], stdout=subprocess.DEVNULL,
                       stderr=subprocess.DEVNULL).returncode == 0:
-        return skip("busybox is not the static one (busybox-static)")
-    if os.environ.get("KO197311_PRIVATE_MOUNTS") != "1":
-        # Every mount of the test stays in a namespace of its own.
-        os.environ["KO197311_PRIVATE_MOUNTS"] = "1"
-        os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable]
-                  + sys.argv)
+        return skip(failures, "busybox is not the static one (busybox-static)", "power cut test")
+    reenter_in_own_mounts()  # every mount of the test stays in a namespace of its own
     started = time.monotonic()
     kernel = fetch_kernel(cache)
     if kernel is None:
-        return skip("Debian's kernel package cannot be fetched, and none is cached")
+        return skip(failures, "Debian's kernel package cannot be fetched, and none is cached",
+                    "power cut test")
     package, version, vmlinux, module_tree = kernel
     work = tempfile.mkdtemp(prefix="ko197311-power-", dir=SCRATCH)
     try:
@@ -616,13 +598,14 @@ def main():
         for fs in filesystems:
             problems += check_filesystem(fs, program, guest, cases(), work, report)
         print_table(report)
+        # Each state is a check, a bad one a failure among the problems.
+        failures.checked += sum(states - counts["bad"] for _, _, states, counts, _ in report)
         for problem in problems:
-            print("FAILED:", problem)
+            failures.check(False, problem)
         log(f"{len(problems)} bad states or failures, {time.monotonic() - started:.0f} s")
-        return 1 if problems else 0
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main(__doc__, test)

@@ -7,8 +7,7 @@ A harness is tables of rows and a loop over each; a new case is one more row. Fo
 
     def test(failures, program):
         for label, before, switch, expected in ROWS:
-            with Folder(program) as folder:
-                folder.write(before)
+            with Folder(program, content=before) as folder:
                 check_row(failures, label, folder, folder.run(switch), before, switch, expected)
 
     if __name__ == "__main__":
@@ -21,6 +20,7 @@ outcomes (SAME, CHANGED, IN_PLACE, REPLACED, GROWN, exact bytes, or the marker l
 by check_outcome, and by check_row with the exit, the inode, the identity and the leftovers.
 """
 import collections
+import contextlib
 import ctypes
 import fcntl
 import functools
@@ -45,6 +45,7 @@ SWITCH_VALUES = {"/u": "ko197311", "/i": "jas197311", "/d": None}
 NEW_FILE = b"[tovrin]\nmdb=ko197311\n"
 OTHER_LINES = b"; kept byte for byte\r\n[app]\r\nname = x\r\n\r\n[tovrin]\r\nother=1\r\nmdb=old\r\n"
 DECOY = b"[tovrin]\nmdb=decoy\n"
+MARKED = b"[tovrin]\nmdb=jas197311\nother=1\n"
 # Where rows start: settings.ini's bytes (None: no file). "large" is larger than one short read,
 # 200,000 bytes with the marker at its end.
 STARTS = {"existing": OTHER_LINES, "marked": b"[tovrin]\nmdb=ko197311\nx=1\n", "missing": None,
@@ -96,22 +97,25 @@ def skip(failures, reason, what="the test"):
     failures.check(os.environ.get("CI") != "true", f"{what} skipped under CI")
 
 
-def main(usage, tests, helpers=None):
+def main(usage, tests, helpers=None, failures=None):
     """Runs the test the arguments name and ends with its status. `tests` is one test, or
     {first argument: test}; a test takes the Failures, then its arguments (those with defaults
-    may be left out), and may return a status to end with instead (77: skipped). `helpers`
-    maps a first argument to a function this script runs as a helper process."""
+    may be left out, *more any number), and may return a status to end with instead (77: skipped). `helpers`
+    maps a first argument to a function this script runs as a helper process. The checks count
+    in `failures`, if given."""
     argv = sys.argv[1:]
     if helpers and argv[:1] and argv[0] in helpers:
         sys.exit(helpers[argv[0]](*argv[1:]))
     test = tests.get(argv[0] if argv else None) if isinstance(tests, dict) else tests
     arguments = argv[1:] if isinstance(tests, dict) else argv
     parameters = list(inspect.signature(test).parameters.values())[1:] if test else []
-    least = sum(p.default is inspect.Parameter.empty for p in parameters)
-    if test is None or not least <= len(arguments) <= len(parameters):
+    named = [p for p in parameters if p.kind != p.VAR_POSITIONAL]
+    least = sum(p.default is p.empty for p in named)
+    most = len(named) if len(named) == len(parameters) else len(arguments)
+    if test is None or not least <= len(arguments) <= most:
         print(usage)
         sys.exit(2)
-    failures = Failures()
+    failures = failures or Failures()
     status = test(failures, *arguments)
     if status:
         sys.exit(status)
@@ -137,6 +141,30 @@ def reenter_in_own_mounts():
     if os.environ.get("KO197311_PRIVATE_MOUNTS") != "1":
         os.environ["KO197311_PRIVATE_MOUNTS"] = "1"
         os.execvp("unshare", in_own_mounts([sys.executable] + sys.argv))
+
+
+@contextlib.contextmanager
+def sysctl(name, value):
+    """A kernel setting at this value for the while, then as it was."""
+    path = "/proc/sys/" + name.replace(".", "/")
+    was = open(path).read().strip()
+    with open(path, "w") as f:
+        f.write(value)
+    try:
+        yield
+    finally:
+        with open(path, "w") as f:
+            f.write(was)
+
+
+@contextlib.contextmanager
+def proc_hidden():
+    """/proc hidden under an empty tmpfs for the while (in this test's own mount namespace)."""
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/proc"], check=True)
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", "/proc"], check=True)
 
 
 def wait_until(predicate, seconds, step=0.01):
@@ -201,13 +229,15 @@ def without_proc(command):
     return in_own_mounts(["sh", "-c", 'mount -t tmpfs tmpfs /proc && exec "$@"', "sh", *command])
 
 
-def run(command, cwd="/", user=None, timeout=60, **options):
-    """Runs the command (as `user`: a user ID, or CONTAINER_ROOT), its output caught in files,
-    not pipes: Wine leaves services behind that would hold a pipe open."""
+def run(command, cwd="/", user=None, timeout=60, in_files=False, **options):
+    """Runs the command (as `user`: a user ID, or CONTAINER_ROOT), its output caught; in files
+    rather than pipes for Wine, which leaves services behind that would hold a pipe open."""
     if user == CONTAINER_ROOT:
         return run_as_container_root(command, cwd=cwd, timeout=timeout, **options)
     if user is not None:
         command = as_user(user, command)
+    if not in_files:
+        return subprocess.run(command, cwd=cwd, capture_output=True, timeout=timeout, **options)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         result = subprocess.run(command, cwd=cwd, stdout=out, stderr=err, timeout=timeout, **options)
         out.seek(0)
@@ -269,7 +299,7 @@ def run_wine(wine_env, launcher, folder, command_line, env=None):
     """The Windows program started by the launcher with exactly this command line."""
     to_hex = lambda text: text.encode("utf-16-be").hex()  # noqa: E731
     return run([wine_env, "wine", launcher, to_hex(windows_path(folder.program)),
-                to_hex(command_line)], cwd=folder.cwd, env=env)
+                to_hex(command_line)], cwd=folder.cwd, env=env, in_files=True)
 
 
 # ---- the folder --------------------------------------------------------------------------
@@ -277,10 +307,10 @@ def run_wine(wine_env, launcher, folder, command_line, env=None):
 class Folder:
     """A fresh folder (`root`) with a copy of the program. With `app`, it is that subfolder of a
     fresh one, beside a working folder (`cwd`) holding a decoy settings.ini; `owner` is then
-    given all of it. As a context manager it is removed afterwards, whatever chattr or a mount
-    left on it."""
+    given all of it; settings.ini holds `content`, if given, with `mode`. As a context manager
+    it is removed afterwards, whatever chattr or a mount left on it."""
 
-    def __init__(self, program, parent=None, app=None, owner=None):
+    def __init__(self, program, parent=None, app=None, owner=None, content=None, mode=None):
         self.top = tempfile.mkdtemp(prefix="ko197311-", dir=parent)
         self.root, self.cwd, self.owner = self.top, "/", owner
         if app is not None:
@@ -291,7 +321,7 @@ class Folder:
                 f.write(DECOY)
         self.program = shutil.copy(program, self.root)
         self.settings = os.path.join(self.root, "settings.ini")
-        self.give_away()
+        self.write(content, mode)
 
     def __enter__(self):
         return self

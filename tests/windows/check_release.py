@@ -23,13 +23,13 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..")]
 import check_resources  # noqa: E402
-from end_to_end import (ABSENT, MARKED, UNPRIVILEGED, Failures, Folders, check_quiet,  # noqa: E402
-                        check_result, run_wine, wine_command_line, wine_status, windows_path)
+from testlib import (ABSENT, MARKED, NOBODY, Folder, as_user, check_outcome, check_quiet,  # noqa: E402
+                     main, run_wine, wine_command_line, wine_status, windows_path)
 
 # Folder of the clone, environment, umask and user: the second differs in each, and builds later.
 RUNS = [("a/ko197311", {"TZ": "UTC", "LC_ALL": "C"}, "022", None),
         ("b/a longer folder/ko197311 clone", {"TZ": "Pacific/Kiritimati", "LC_ALL": "C.UTF-8"}, "077",
-         UNPRIVILEGED)]
+         NOBODY)]
 # Argument text, settings.ini before, marker after: one set and one delete for each zip's program.
 WINE_CASES = [(" /u", None, "ko197311"), (" /d", MARKED, ABSENT)]
 
@@ -98,7 +98,7 @@ def release(clone, settings, umask, user, home):
     env.update(settings, HOME=home)
     command = ["sh", "-c", f"umask {umask} && exec bash tools/release"]
     if user is not None and os.geteuid() == 0:
-        command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"] + command
+        command = as_user(user, command)
     started = time.monotonic()
     result = run(command, cwd=clone, env=env)
     return result, time.monotonic() - started
@@ -126,14 +126,12 @@ def pe_timestamp(exe):
 
 
 def check_wine(failures, launcher, wine_env, label, exe_path):
-    owner = UNPRIVILEGED if os.geteuid() == 0 else None
+    owner = NOBODY if os.geteuid() == 0 else None
     for text, before, expected in WINE_CASES:
-        folders = Folders(exe_path, owner)
-        folders.write_settings(before)
-        line = wine_command_line(windows_path(folders.program), text)
-        check_quiet(failures, f"{label} {text!r}", run_wine(wine_env, launcher, folders, line))
-        check_result(failures, f"{label} {text!r}", before, expected, folders.settings())
-        folders.remove()
+        with Folder(exe_path, app="app", owner=owner, content=before) as folder:
+            line = wine_command_line(windows_path(folder.program), text)
+            check_quiet(failures, f"{label} {text!r}", run_wine(wine_env, launcher, folder, line))
+            check_outcome(failures, f"{label} {text!r}", before, folder.read(), expected)
 
 
 def check_release(failures, source, launcher, wine_env, root):
@@ -248,23 +246,18 @@ def check_release(failures, source, launcher, wine_env, root):
                    programs[this_width, label])
 
 
-def main(argv):
-    if len(argv) != 4:
-        sys.exit(__doc__)
+def test(failures, source, launcher, wine_env):
     # Without this build's Wine, say why before the releases, which take the time.
-    status = wine_status(argv[3])
+    status = wine_status(wine_env)
     if status != 0:
         return status
-    failures = Failures()
     root = tempfile.mkdtemp(prefix="ko197311-release-test-")
     try:
-        launcher = windows_path(os.path.abspath(argv[2]))
-        check_release(failures, os.path.abspath(argv[1]), launcher, argv[3], root)
+        check_release(failures, os.path.abspath(source), windows_path(os.path.abspath(launcher)),
+                      wine_env, root)
     finally:
         shutil.rmtree(root)
-    print(f"{failures.checked - failures.count} passed, {failures.count} failed")
-    return 1 if failures.count else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(__doc__, test)

@@ -11,6 +11,9 @@ import xml.etree.ElementTree as ElementTree
 
 import pefile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from testlib import Failures, main  # noqa: E402
+
 SPANISH_MODERN = 0x0C0A
 NEUTRAL = 0
 FIXED_PART = {"FileVersionMS": 0x00040000, "FileVersionLS": 0x00000004,
@@ -63,13 +66,8 @@ MANIFEST = [
 ]
 MANIFEST_DECLARATION = b'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
 
-failures = []
-
-
-def check(ok, what):
-    if not ok:
-        failures.append(what)
-        print("FAILED:", what)
+failures = Failures()
+check = failures.check
 
 
 def resources(pe):
@@ -212,10 +210,8 @@ def check_icons(found):
     check(icon_ids == [30001, 30002, 30003], f"icon images {icon_ids}")
 
 
-def main(argv):
-    if len(argv) != 4:
-        sys.exit(__doc__)
-    pe = pefile.PE(argv[1])
+def test(_, program, built_preview, committed_preview):
+    pe = pefile.PE(program)
     found = resources(pe)
     kinds = sorted({kind for kind, _ in found})
     check(kinds == [3, 14, 16, RT_MANIFEST],
@@ -223,11 +219,9 @@ def main(argv):
     check_version(pe, found)
     check_icons(found)
     check_manifest(manifest_of(found, check), check)
-    check(open(argv[2], "rb").read() == open(argv[3], "rb").read(),
-          f"{argv[3]} is not the preview the build drew; copy {argv[2]} over it")
-    print(f"resources: {len(failures)} failed" if failures else "resources: all as expected")
-    return 1 if failures else 0
+    check(open(built_preview, "rb").read() == open(committed_preview, "rb").read(),
+          f"{committed_preview} is not the preview the build drew; copy {built_preview} over it")
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(__doc__, test, failures=failures)

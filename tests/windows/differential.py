@@ -16,11 +16,11 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-import end_to_end  # noqa: E402
+from testlib import (NOBODY, SWITCH_VALUES, Folder, names_marker, other_bytes, read_ini,  # noqa: E402
+                     wine_status, windows_path)
 
 GENERATED_FILES = 320
-SWITCHES = {"/u": "ko197311", "/i": "jas197311", "/d": None}
-UNPRIVILEGED = 65534
+SWITCHES = SWITCH_VALUES
 
 # Where Wine 8's reader differs from Windows, the routine follows Windows; files with these
 # features are run on both sides, but their dumps are not compared. Windows' behaviour is from
@@ -89,14 +89,7 @@ def generate(rng):
 
 def first_section_markers(content):
     """How many entries named mdb the first [tovrin] holds, the section the reader uses."""
-    lines = split_lines(content or b"")
-    count, sections = 0, 0
-    for line, marker in zip(lines, names_marker(lines)):
-        text = line.strip(b" \t\x0b\r\n")
-        if text.startswith(b"[") and text[1:].split(b"]")[0].strip(b" \t\x0b").lower() == b"tovrin":
-            sections += 1
-        count += marker and sections == 1
-    return count
+    return sum(names_marker(line) and line.first for line in read_ini(content))
 
 
 def deviation(content):
@@ -106,32 +99,10 @@ def deviation(content):
     return None
 
 
-def split_lines(content):
-    return re.findall(rb"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+$", content)
-
-
-def names_marker(lines):
-    """For each line, whether it is an entry named mdb in a section named tovrin."""
-    flags, inside = [], False
-    for index, line in enumerate(lines):
-        text = line.rstrip(b"\r\n")
-        if index == 0 and text.startswith(b"\xef\xbb\xbf"):
-            text = text[3:]
-        text = text.strip(b" \t\x0b")
-        if text.startswith(b"["):
-            inside = text[1:].split(b"]")[0].strip(b" \t\x0b").lower() == b"tovrin"
-            flags.append(False)
-        else:
-            key = text.split(b"=")[0].strip(b" \t\x0b").lower()
-            flags.append(inside and not text.startswith(b";") and key == b"mdb")
-    return flags
-
-
 def kept_bytes(before, after):
-    """Every byte of every line that does not name the marker is kept, in order."""
-    old, new = split_lines(before or b""), split_lines(after or b"")
-    old_kept = b"".join(l for l, marker in zip(old, names_marker(old)) if not marker)
-    new_kept = b"".join(l for l, marker in zip(new, names_marker(new)) if not marker)
+    """Every byte of every line that does not name the marker is kept, in order; the marker's
+    lines named as a reader that skips the UTF-8 mark names them."""
+    old_kept, new_kept = other_bytes(before, skip_mark=True), other_bytes(after, skip_mark=True)
     added = new_kept[len(old_kept):]
     return new_kept.startswith(old_kept) and re.fullmatch(rb"(\r\n|\r|\n)?(\[tovrin\](\r\n|\r|\n))?", added) \
         or new_kept == old_kept
@@ -162,15 +133,11 @@ def without_marker(dump):
             for section, entries in dump["sections"]]
 
 
-def windows_path(path):
-    return "Z:" + path.replace("/", "\\")
-
-
 def main(argv):
     if len(argv) not in (7, 8):
         sys.exit(__doc__)
     native, windows, launcher, inidump, wine_env, fixtures = map(os.path.abspath, argv[1:7])
-    status = end_to_end.wine_status(wine_env)
+    status = wine_status(wine_env)
     if status != 0:
         return status
     if not os.path.exists(native):
@@ -191,25 +158,18 @@ def main(argv):
     for case, content in cases.items():
         for number, switch in enumerate(SWITCHES):
             pair = []
-            for side, program in (("native", native), ("windows", windows)):
-                folder = os.path.join(root, f"{case}-{number}-{side}")
-                os.makedirs(folder)
-                shutil.copy(program, folder)
-                if content is not None:
-                    with open(os.path.join(folder, "settings.ini"), "wb") as f:
-                        f.write(content)
-                pair.append(folder)
+            for program in (native, windows):
+                pair.append(Folder(program, parent=root, content=content))
             runs.append((case, switch, *pair))
 
     for case, switch, native_folder, _ in runs:
-        subprocess.run([os.path.join(native_folder, os.path.basename(native)), switch], cwd=root,
-                       check=True, timeout=30)
+        subprocess.run([native_folder.program, switch], cwd=root, check=True, timeout=30)
     if os.geteuid() == 0:
-        subprocess.run(["chown", "-R", f"{UNPRIVILEGED}:{UNPRIVILEGED}", root], check=True)
+        subprocess.run(["chown", "-R", f"{NOBODY}:{NOBODY}", root], check=True)
     hexed = lambda text: text.encode("utf-16-be").hex()  # noqa: E731
     with open(os.path.join(root, "runs.txt"), "w") as batch:
         for case, switch, _, windows_folder in runs:
-            exe = windows_path(os.path.join(windows_folder, os.path.basename(windows)))
+            exe = windows_path(windows_folder.program)
             batch.write(f"{hexed(exe)} {hexed(chr(34) + exe + chr(34) + ' ' + switch)}\n")
     launched = subprocess.run([wine_env, "wine", windows_path(launcher), "@" + windows_path(os.path.join(root, "runs.txt"))],
                               capture_output=True, text=True, timeout=1200)
@@ -218,7 +178,7 @@ def main(argv):
     with open(os.path.join(root, "dumps.txt"), "w") as listing:
         for _, _, native_folder, windows_folder in runs:
             for folder in (native_folder, windows_folder):
-                listing.write(windows_path(os.path.join(folder, "settings.ini")) + "\n")
+                listing.write(windows_path(folder.settings) + "\n")
     dumped = subprocess.run([wine_env, "wine", windows_path(inidump), "@" + windows_path(os.path.join(root, "dumps.txt"))],
                             capture_output=True, timeout=1200)
     dumps = read_dumps(dumped.stdout.decode("ascii"))
@@ -227,16 +187,15 @@ def main(argv):
     for (case, switch, native_folder, windows_folder), status in zip(runs, statuses + [None] * len(runs)):
         before = cases[case]
         label = f"{case} {switch}"
-        after = open(os.path.join(native_folder, "settings.ini"), "rb").read() \
-            if os.path.exists(os.path.join(native_folder, "settings.ini")) else None
+        after = native_folder.read()
         if status != "0":
             failures.append((case, f"{label}: ko197311.exe ended with {status}"))
         if before is None and switch == "/d" and after is not None:
             failures.append((case, f"{label}: a delete created the file"))
         if not kept_bytes(before, after):
             failures.append((case, f"{label}: native run changed bytes outside the marker's lines"))
-        native_dump = dumps.get(windows_path(os.path.join(native_folder, "settings.ini")))
-        windows_dump = dumps.get(windows_path(os.path.join(windows_folder, "settings.ini")))
+        native_dump = dumps.get(windows_path(native_folder.settings))
+        windows_dump = dumps.get(windows_path(windows_folder.settings))
         if native_dump is None or windows_dump is None:
             failures.append((case, f"{label}: no dump"))
             continue
