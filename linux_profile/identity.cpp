@@ -224,6 +224,12 @@ bool MayStandForUnmapped(unsigned id, const char* overflowFile, const char* mapF
   return mapped < 0xffffffffULL;  // every ID but (uid_t)-1, which is none
 }
 
+// Whether statx's time and stat's are one moment.
+bool SameTime(const struct statx_timestamp& a, const struct timespec& b) {
+  return static_cast<long long>(a.tv_sec) == static_cast<long long>(b.tv_sec) &&
+         static_cast<long long>(a.tv_nsec) == static_cast<long long>(b.tv_nsec);
+}
+
 }  // namespace
 
 bool ShowsUnmappedId(const struct stat& file) {
@@ -270,10 +276,8 @@ bool StillCarries(int folder, const char* name, int from, const struct stat& ori
   const bool sameFile = makedev(named.stx_dev_major, named.stx_dev_minor) == locked.st_dev &&
                         named.stx_ino == locked.st_ino;
   const bool unchanged = static_cast<off_t>(named.stx_size) == original.st_size &&
-                         named.stx_mtime.tv_sec == original.st_mtim.tv_sec &&
-                         named.stx_mtime.tv_nsec == original.st_mtim.tv_nsec &&
-                         named.stx_ctime.tv_sec == original.st_ctim.tv_sec &&
-                         named.stx_ctime.tv_nsec == original.st_ctim.tv_nsec;
+                         SameTime(named.stx_mtime, original.st_mtim) &&
+                         SameTime(named.stx_ctime, original.st_ctim);
   return sameFile && unchanged && locked.st_uid == made.st_uid && locked.st_gid == made.st_gid &&
          (locked.st_mode & 07777) == (made.st_mode & 07777) && SameAttributes(from, to);
 }
