@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Runs killed at random moments or at each system call, and the order of their calls.
 
-  kills_and_order.py PROGRAM FAIL_IO_LIBRARY
+  kills_and_order.py PROGRAM [FAIL_IO_LIBRARY]
+
+(CTest passes the fault library as it does to the other safety tests; nothing here uses it.)
 """
 # Rows here: SIGKILL at random moments of a large run; the order of writes, flushes and renames
 # as strace sees it (durability); and every system call of a small run killed or failed in turn
@@ -14,14 +16,13 @@ import re
 import shutil
 import signal
 import stat
-import subprocess
-import sys
 import tempfile
 import threading
 import time
 
-from end_to_end import Failures
-from safety_common import NOBODY, ORIGIN, OTHER_LINES, STARTS, Folder, identity, marker
+from testlib import (NOBODY, ORIGIN, OTHER_LINES, STARTS, Folder, as_user, identity, main, marker,
+                     run, skip, under_strace)
+
 
 def large_settings(megabytes, value):
     random.seed(197311)
@@ -56,7 +57,7 @@ def test_kill_mid_write(program, failures, kills=100):
     for attempt in range(kills):
         current = digests.get(hashlib.sha256(folder.read() or b"").digest())
         switch = "/u" if current == b"jas197311" else "/i"
-        process = subprocess.Popen([folder.program, switch], cwd="/")
+        process = folder.start(switch)
         time.sleep(rng.uniform(0, duration))
         interrupted += process.poll() is None
         process.send_signal(signal.SIGKILL)
@@ -96,7 +97,7 @@ def check_kill_in_place(program, failures, kills=20):
     for attempt in range(kills):
         folder.write(old)
         os.link(folder.settings, folder.settings + ".link")
-        process = subprocess.Popen([folder.program, "/u"], cwd="/")
+        process = folder.start("/u")
         with open(folder.settings, "rb") as f:
             while os.pread(f.fileno(), 1, changed_at) == old[changed_at:changed_at + 1]:
                 if process.poll() is not None:
@@ -121,13 +122,14 @@ FD_ARGUMENT = re.compile(r"(?:^|, )(\d+)<([^>]*)>")
 WRITES = {"pwrite64", "pwritev", "pwritev2", "write", "writev", "sendfile", "copy_file_range"}
 
 
-def traced_calls(folder, switch, wrapper=()):
+def traced_calls(folder, switch, user=None):
     """The run's file calls as (name, fd, fd's path, last quoted argument, result), in order."""
     log = os.path.join(tempfile.mkdtemp(prefix="ko197311-strace-"), "calls")
     traced = ",".join(sorted(WRITES)) + (",open,openat,fsync,fdatasync,ftruncate,close,link,linkat,"
                                          "rename,renameat,renameat2,syncfs,fchmod,fsetxattr")
-    subprocess.run(["strace", "-f", "-qq", "-y", "-s", "0", "-e", f"trace={traced}", "-o", log,
-                    *wrapper, folder.program, switch], cwd="/", capture_output=True, timeout=60)
+    command = folder.command(switch)
+    run(under_strace(as_user(user, command) if user else command, trace=traced, log=log,
+                     options=("-y", "-s", "0")))
     calls = []
     for line in open(log, errors="replace"):
         found = SYSCALL.match(line)
@@ -192,9 +194,8 @@ def check_in_place_order(failures, label, calls, settings):
 def test_durability(program, failures):
     """The order of the calls that make a set survive a power cut, as strace sees them."""
     if not shutil.which("strace"):
-        print("SKIPPED: strace is not installed (bash tools/setup installs it)")
-        failures.check(os.environ.get("CI") != "true", "durability test skipped under CI")
-        return
+        return skip(failures, "strace is not installed (bash tools/setup installs it)",
+                    "durability test")
     for start in ["existing", "missing"]:
         folder = Folder(program)
         if start == "existing":
@@ -210,15 +211,15 @@ def test_durability(program, failures):
                                (0o555, check_in_place_order, "durability, in place")]:
         folder = Folder(program)
         folder.write(OTHER_LINES)
-        wrapper = ()
+        user = None
         if os.geteuid() == 0:
             os.chown(folder.root, NOBODY, NOBODY)
             os.chown(folder.settings, NOBODY, NOBODY)
-            wrapper = ("setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups")
+            user = NOBODY
         if check is check_in_place_order:
             os.chmod(folder.settings, 0o4666)  # the write takes the bit, the run puts it back
         os.chmod(folder.root, mode)
-        calls = traced_calls(folder, "/u", wrapper)
+        calls = traced_calls(folder, "/u", user)
         os.chmod(folder.root, 0o755)
         watched = folder.root if check is check_new_file_order else folder.settings
         check(failures, label, calls, os.path.realpath(watched))
@@ -249,7 +250,7 @@ class SweepFolder(Folder):
     def __init__(self, program, start, in_place):
         super().__init__(program)
         self.start, self.in_place = start, in_place
-        self.user = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"] if in_place else []
+        self.user = NOBODY if in_place else None
 
     def reset(self):
         os.chmod(self.root, 0o755)
@@ -264,9 +265,8 @@ class SweepFolder(Folder):
             os.chown(self.settings, NOBODY, NOBODY)
             os.chmod(self.root, 0o555)
 
-    def traced(self, switch, *options):
-        return subprocess.run(self.user + ["strace", "-f", "-qq", *options, self.program, switch],
-                              cwd="/", capture_output=True, timeout=60)
+    def traced(self, switch, log="/dev/null", call=None, inject=None, when=None):
+        return run(under_strace(self.command(switch), call, inject, when, log=log), user=self.user)
 
 
 def sweep_calls(folder, switch):
@@ -274,7 +274,7 @@ def sweep_calls(folder, switch):
     log = os.path.join(tempfile.mkdtemp(prefix="ko197311-sweep-"), "calls")
     os.chmod(os.path.dirname(log), 0o777)
     folder.reset()
-    folder.traced(switch, "-o", log)
+    folder.traced(switch, log)
     counts = {}
     for line in open(log, errors="replace"):
         found = STRACE_CALL.match(line)
@@ -288,8 +288,7 @@ def sweep_point(folder, switch, before, new, window, action, name, when):
     """Kills or fails one call; then the file must be old or new, and a clean run must mend it."""
     folder.reset()
     surrounding = identity(folder.settings)
-    folder.traced(switch, "-o", "/dev/null", "-e", f"trace={name}",
-                  "-e", f"inject={name}:{action}:when={when}")
+    folder.traced(switch, call=name, inject=action, when=when)
     after = folder.read()
     problems = []
     # The one window no in-place writer closes: killed between a shorter write and the cut.
@@ -298,7 +297,7 @@ def sweep_point(folder, switch, before, new, window, action, name, when):
         problems.append(f"file is neither old nor new: {after!r}")
     elif identity(folder.settings) != surrounding:
         problems.append(f"identity {identity(folder.settings)}, was {surrounding}")
-    folder.run(switch, user=NOBODY if folder.in_place else None)
+    folder.run(switch, user=folder.user)
     after = folder.read()
     if after != new and not (after == window and marker(after) == marker(new)):
         problems.append(f"a clean run afterwards gives {after!r}")
@@ -312,9 +311,7 @@ def test_system_call_sweep(program, failures, workers=2):
     the file, and in place growing and shrinking it. The file stays old or new with its mode,
     owner and attributes, and a clean run afterwards reaches the new content, leaving nothing."""
     if not shutil.which("strace") or os.geteuid() != 0:
-        print("SKIPPED: the system call sweep needs strace and root")
-        failures.check(os.environ.get("CI") != "true", "system call sweep skipped under CI")
-        return
+        return skip(failures, "the system call sweep needs strace and root", "system call sweep")
     started = time.monotonic()
     points = []
     for label, start, switch, in_place in SWEEP_RUNS:
@@ -354,17 +351,12 @@ def test_system_call_sweep(program, failures, workers=2):
           f"in {time.monotonic() - started:.1f} s")
 
 
-def main(argv):
-    if len(argv) != 3:
-        sys.exit(__doc__)
-    program = os.path.abspath(argv[1])
-    failures = Failures()
+def test(failures, program, _unused_library=None):
+    program = os.path.abspath(program)
     test_kill_mid_write(program, failures)
     test_durability(program, failures)
     test_system_call_sweep(program, failures)
-    print(f"{failures.checked - failures.count} passed, {failures.count} failed")
-    return 1 if failures.count else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(__doc__, test)
