@@ -299,15 +299,13 @@ def start_from_memfd(folder, switch):
     return start_from_descriptor(folder, switch, fd, testlib.emulator(folder.program))
 
 
-TRUE = shutil.which("true")  # another program, put where the deleted one was
-
-
-def start_from_deleted_file(folder, switch, replacement=None):
+def start_from_deleted_file(folder, switch, replacement=False):
+    """With a replacement, another program at the name the system gives the deleted file."""
     qemu = testlib.emulator(folder.program)
     fd = os.open(folder.program, os.O_RDONLY)
     os.remove(folder.program)
-    if replacement is not None:
-        shutil.copy(replacement, folder.program)
+    if replacement:
+        shutil.copy(shutil.which("true"), folder.program + " (deleted)")
     return start_from_descriptor(folder, switch, fd, qemu)
 
 
@@ -318,7 +316,7 @@ FOREIGN_STARTS = [
     ("through the loader", start_through_loader),
     ("from a memfd", start_from_memfd),
     ("from a deleted file", start_from_deleted_file),
-    ("from a deleted file, another at its name", lambda f, s: start_from_deleted_file(f, s, TRUE)),
+    ("from a deleted file, another at its shown name", lambda *row: start_from_deleted_file(*row, True)),
 ]
 
 
