@@ -6,12 +6,15 @@
   end_to_end.py headers PROGRAM OBJDUMP i386|x86-64
   end_to_end.py dependencies PROGRAM
 """
+import itertools
 import os
 import re
+import resource
 import shutil
 import subprocess
 import sys
 
+import testlib
 from testlib import (ABSENT, MARKED, NOBODY, SAME, Folder, check_outcome, check_quiet, emulator,
                      i386_probe, main, run, run_wine, skip, wine_command_line, wine_status,
                      windows_path)
@@ -82,8 +85,9 @@ def test_native(failures, program):
         check_outcome(failures, "native through a link", None, folder.read(), "ko197311")
         failures.check(folder.decoy_untouched(), "native through a link: decoy changed")
 
-    # Folder names are bytes: UTF-8 "Caf\u00e9", and a lone Latin-1 0xE9 that is no UTF-8 at all.
-    for name in ["Caf\u00e9", os.fsdecode(b"Caf\xe9")]:
+    # Folder names are bytes: UTF-8 "Caf\u00e9", a lone Latin-1 0xE9 that is no UTF-8 at all, and
+    # a line break, which /proc/self/maps writes as \012.
+    for name in ["Caf\u00e9", os.fsdecode(b"Caf\xe9"), "two\nlines"]:
         case(f"in {name!r}", None, "ko197311", ["/u"], name)
 
     # Paths around the first buffer's size and near PATH_MAX: the whole path, never a shorter one.
@@ -114,6 +118,121 @@ def test_native(failures, program):
         os.rmdir(folder.settings)
         os.mkfifo(folder.settings)
         check_quiet(failures, "native settings.ini a FIFO", folder.run("/u"))
+    test_own_file(failures, program)
+    test_line_break_cost(failures, program)
+
+
+def interpreter_of(program):
+    """The dynamic loader the program names, as readelf reports it."""
+    headers = subprocess.run(["readelf", "-l", program], capture_output=True, text=True,
+                             check=True).stdout
+    return re.search(r"Requesting program interpreter: (\S+)\]", headers).group(1)
+
+
+def start_through_loader(folder, switch):
+    loader = os.path.join(folder.top, "loader", os.path.basename(interpreter_of(folder.program)))
+    os.makedirs(os.path.dirname(loader))
+    shutil.copy(interpreter_of(folder.program), loader)
+    return testlib.run(testlib.emulator(folder.program) + [loader, folder.program, switch],
+                       cwd=folder.cwd)
+
+
+def start_from_descriptor(folder, switch, fd, qemu):
+    command = qemu + [f"/proc/self/fd/{fd}", switch]
+    try:
+        return testlib.run(command, cwd=folder.cwd, pass_fds=[fd])
+    finally:
+        os.close(fd)
+
+
+def start_from_memfd(folder, switch):
+    fd = os.memfd_create("ko197311", 0)
+    with open(folder.program, "rb") as program:
+        os.write(fd, program.read())
+    return start_from_descriptor(folder, switch, fd, testlib.emulator(folder.program))
+
+
+def start_from_deleted_file(folder, switch, replacement=False):
+    """With a replacement, another program at the name the system gives the deleted file."""
+    qemu = testlib.emulator(folder.program)
+    fd = os.open(folder.program, os.O_RDONLY)
+    os.remove(folder.program)
+    if replacement:
+        shutil.copy(shutil.which("true"), folder.program + " (deleted)")
+    return start_from_descriptor(folder, switch, fd, qemu)
+
+
+# The folder is that of the program's own file. Started through the loader (a copy of the one
+# it names, in the test's folder), from a memfd, or from a file deleted before it ran, it has
+# none: no settings.ini appears anywhere, beside the loader, the old name or in "/".
+FOREIGN_STARTS = [
+    ("through the loader", start_through_loader),
+    ("from a memfd", start_from_memfd),
+    ("from a deleted file", start_from_deleted_file),
+    ("from a deleted file, another at its shown name", lambda *row: start_from_deleted_file(*row, True)),
+]
+
+
+def root_settings():
+    """What says whether "/settings.ini" was made or written: None, or its inode and times."""
+    try:
+        status = os.stat("/settings.ini")
+    except FileNotFoundError:
+        return None
+    return status.st_ino, status.st_mtime_ns, status.st_ctime_ns
+
+
+def test_own_file(failures, program):
+    # Two switches, so that a "/settings.ini" that is there already changes too.
+    for (label, start), switch in itertools.product(FOREIGN_STARTS, ["/u", "/i"]):
+        label = f"{label} {switch}"
+        with testlib.Folder(program, app="app") as folder:
+            root_before = root_settings()
+            testlib.check_quiet(failures, f"native {label}", start(folder, switch))
+            made = sorted(os.path.join(top, "settings.ini") for top, _, names in os.walk(folder.top)
+                          if "settings.ini" in names and top != folder.cwd)
+            failures.check(made == [], f"native {label}: wrote {made}")
+            failures.check(folder.decoy_untouched(), f"native {label}: decoy changed")
+            root_after = root_settings()
+            failures.check(root_after == root_before, f"native {label}: /settings.ini written")
+            if root_before is None and root_after is not None:
+                os.remove("/settings.ini")
+
+
+def large_section(line_break, marked):
+    """1.6 MB of short lines, all in the marker's section: each of them is read."""
+    lines = [b"[tovrin]"] + [b"key%d=value %d" % (i, i) for i in range(100000)]
+    lines += [b"mdb=jas197311"] if marked else []
+    return line_break.join(lines + [b"[after]", b"b=2", b""])
+
+
+# A file's line breaks do not change what a run costs: CR-only against LF, the least processor
+# time of five runs each, which waits for no disk (a search for LF to the text's end for every
+# line made CR-only 100 times slower).
+LINE_BREAK_COSTS = [("/u, changing the file", "/u", True, 3.0),
+                    ("/d, changing nothing", "/d", False, 3.0)]
+
+
+def processor_time_of_children():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def test_line_break_cost(failures, program):
+    for label, switch, marked, bound in LINE_BREAK_COSTS:
+        quickest = {}
+        with testlib.Folder(program) as folder:
+            for _ in range(5):
+                for line_break in (b"\n", b"\r"):
+                    folder.write(large_section(line_break, marked))
+                    started = processor_time_of_children()
+                    testlib.check_quiet(failures, f"native {label}", folder.run(switch))
+                    took = processor_time_of_children() - started
+                    quickest[line_break] = min(took, quickest.get(line_break, took))
+            cr_only, lf = quickest[b"\r"], quickest[b"\n"]
+            ratio = cr_only / max(lf, 0.001)
+            print(f"native {label}: CR-only {cr_only:.3f} s, LF {lf:.3f} s")
+            failures.check(ratio < bound, f"native {label}: CR-only {ratio:.1f} times LF")
 
 
 def folder_for_path_length(base, total, name="ko197311.exe", measure=lambda p: len(windows_path(p))):

@@ -73,6 +73,13 @@ const EditCase kEditCases[] = {
     {"LoneCrStyleBeforeBlankLfLine", "[tovrin]\rx=1\n\n[b]\r", "mdb", "ko197311",
      "[tovrin]\rx=1\nmdb=ko197311\r\n\n[b]\r"},
     {"NoFinalCrLf", "[tovrin]\r\nx=1", "mdb", "ko197311", "[tovrin]\r\nx=1\r\nmdb=ko197311\r\n"},
+    // CR-only files, each line read on its own: replaced, deleted, a section dropped.
+    {"LoneCrReplacedBeforeLaterSections", "[a]\rmdb=1\r[tovrin]\rx=1\rmdb=old\r[b]\rmdb=2\r", "mdb",
+     "ko197311", "[a]\rmdb=1\r[tovrin]\rx=1\rmdb=ko197311\r[b]\rmdb=2\r"},
+    {"LoneCrDeleted", "[tovrin]\rx=1\rmdb=a\r[b]\rmdb=b\r", "mdb", kDelete,
+     "[tovrin]\rx=1\r[b]\rmdb=b\r"},
+    {"LoneCrSectionDeleted", "[a]\rx=1\r[tovrin]\rmdb=1\r\r[b]\ry=2\r", nullptr, kDelete,
+     "[a]\rx=1\r[b]\ry=2\r"},
 
     // Bytes the edit must not disturb.
     // Windows reads a UTF-8 byte-order mark as text: a header behind it opens no section there,
