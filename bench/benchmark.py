@@ -127,6 +127,7 @@ def main():
     os.environ[i386_probe.FORCE] = "yes" if WINE_BITS == "32" else "no"
     subprocess.run([WINE_ENV, "sh", "-c", "wineserver -p </dev/null >/dev/null 2>&1; "
                     "wineboot -i </dev/null >/dev/null 2>&1"], check=True)
+    load_at_start = os.getloadavg()[0]
     rows = []  # (target, measured, budget, verdict)
     report = []
 
@@ -203,7 +204,8 @@ def main():
     commit = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"], capture_output=True,
                             text=True).stdout.strip()
     report.append(f"Machine: {machine()}.\n")
-    report.append(f"Run on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, commit {commit}.\n")
+    report.append(f"Run on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, commit {commit}; load "
+                  f"average {load_at_start:.2f} at the start, {os.getloadavg()[0]:.2f} at the end.\n")
     report.append("| target | measured | budget | verdict |\n|---|---|---|---|")
     report += [f"| {a} | {b} | {c} | {d} |" for a, b, c, d in rows]
     report.append(f"\nSystem calls as `strace -f -c` counts them, on a small file: `/x` {calls_nothing}, "
@@ -283,14 +285,15 @@ def write_report(table):
         out.write("# Benchmarks\n\n"
                   "What a run costs in time and memory, against its budgets and against other ways of\n"
                   "setting the same key. This page is written by `bash bench/run`; do not edit it.\n\n"
-                  "Reproduce with `bash bench/run` (about two minutes; `--quick` for fewer runs). The\n"
-                  "script builds both programs and `empty.exe`, generates its settings files from a\n"
-                  f"fixed seed ({SEED}), times with hyperfine (medians) and measures peak memory with\n"
-                  "`/usr/bin/time -v`. Files live on tmpfs, so the figures are the program's own cost.\n"
-                  "Large files are compared with a durable copy (`bench/durable_copy.c`: read, write,\n"
-                  "fsync, rename, fsync the folder), which does what a safe set must; `cp` flushes\n"
-                  "nothing. The Wine rows use the 32-bit exe, or the 64-bit twin where the host cannot\n"
-                  "execute 32-bit code.\n\n")
+                  "Reproduce with `bash bench/run` (two to four minutes on 2 cores; `--quick` for\n"
+                  "fewer runs). The script builds both programs and `empty.exe`, generates its\n"
+                  f"settings files from a fixed seed ({SEED}), times with hyperfine (medians) and\n"
+                  "measures peak memory with `/usr/bin/time -v`. Files live on tmpfs, so the figures\n"
+                  "are the program's own cost. Large files are compared with a durable copy\n"
+                  "(`bench/durable_copy.c`: read, write, fsync, rename, fsync the folder), which does\n"
+                  "what a safe set must; `cp` flushes nothing. The Wine rows use the 32-bit exe, or the\n"
+                  "64-bit twin where the host cannot execute 32-bit code. Other work on the machine\n"
+                  "scatters the times from run to run; compare runs made on a quiet machine.\n\n")
         out.write(table + "\n\n![time against file size](benchmark-scaling.png)\n")
 
 
