@@ -239,7 +239,7 @@ def on_disk():
 
 
 def compare_peers(folder, ours_set):
-    """Set and delete on the 8 MB file: ours, Wine's routine, crudini, Python's configparser."""
+    """Set and delete on the 8 MB file: ours, Wine's routine, Python's configparser."""
     few = 2 if QUICK else 3
     settings = folder.settings
     ours_delete = hyperfine([f"{folder.native} /d"], few, prepare=folder.reset)[0]
@@ -247,7 +247,6 @@ def compare_peers(folder, ours_set):
     peers = [("native ko197311", ours_set, ours_set, ours_delete, ours_memory, "yes")]
     commands = [
         (f"ko197311.exe under Wine ({WINE_BITS}-bit)", folder.wine(folder.windows, "/u"), folder.wine(folder.windows, "/d"), "yes"),
-        ("crudini", f"crudini --set {settings} tovrin mdb ko197311", f"crudini --del {settings} tovrin mdb", "yes"),
         ("Python configparser", f"python3 {CONFIGPARSER} {settings} ko197311",
          f"python3 {CONFIGPARSER} {settings} --delete", "no: drops every comment"),
     ]
