@@ -107,13 +107,15 @@ def check_lock_holders(program, library, failures):
         env = with_fail_io(library, faults) if faults else None
         runs.append((folder.start("/u", env=env), time.monotonic()))
     taken = [None] * len(runs)
-    deadline = time.monotonic() + 12
-    while None in taken and time.monotonic() < deadline:
+
+    def all_ended():  # and each holder stopped as its run ends
         for i, (process, started) in enumerate(runs):
             if taken[i] is None and process.poll() is not None:
                 taken[i] = time.monotonic() - started
                 holders[i].kill()
-        time.sleep(0.01)
+        return None not in taken
+
+    wait_until(all_ended, 12)
     for holder in holders:
         holder.kill()
         holder.wait()

@@ -229,7 +229,7 @@ def check_release(failures, source, launcher, wine_env, root):
         pe = check_resources.pefile.PE(programs[width, "signed"])
         check_resources.check_version(pe, check_resources.resources(pe))
         check_resources.check_icons(check_resources.resources(pe))
-        failures.check(check_resources.failures == [], f"the signed {width} exe's resources do not read back")
+        failures.check(check_resources.failures.count == 0, f"the signed {width} exe's resources do not read back")
         # Both zips' programs, signed or not, carry the one manifest, in full.
         for label in ("unsigned", "signed"):
             found = check_resources.resources(check_resources.pefile.PE(programs[width, label]))
