@@ -16,7 +16,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from testlib import (NOBODY, SWITCH_VALUES, Folder, names_marker, other_bytes, read_ini,  # noqa: E402
+from testlib import (NOBODY, SWITCH_VALUES, Folder, main, names_marker, other_bytes, read_ini,  # noqa: E402
                      wine_status, windows_path)
 
 GENERATED_FILES = 320
@@ -133,17 +133,16 @@ def without_marker(dump):
             for section, entries in dump["sections"]]
 
 
-def main(argv):
-    if len(argv) not in (7, 8):
-        sys.exit(__doc__)
-    native, windows, launcher, inidump, wine_env, fixtures = map(os.path.abspath, argv[1:7])
+def test(failures, native, windows, launcher, inidump, wine_env, fixtures, seed=None):
+    native, windows, launcher, inidump, wine_env, fixtures = map(
+        os.path.abspath, (native, windows, launcher, inidump, wine_env, fixtures))
     status = wine_status(wine_env)
     if status != 0:
         return status
     if not os.path.exists(native):
         print(f"FAILED: {native} is missing; build the native preset first")
         return 1
-    seed = int(argv[7] if len(argv) == 8 else os.environ.get("KO197311_SEED", random.randrange(1 << 32)))
+    seed = int(seed if seed is not None else os.environ.get("KO197311_SEED", random.randrange(1 << 32)))
     preset = "windows64" if os.environ.get("KO197311_WINE_BITS") == "64" else "windows"
     print(f"seed {seed} (replay: KO197311_SEED={seed} ctest --preset {preset} -R differential)")
     rng = random.Random(seed)
@@ -183,21 +182,24 @@ def main(argv):
                             capture_output=True, timeout=1200)
     dumps = read_dumps(dumped.stdout.decode("ascii"))
 
-    failures, compared, expected = [], 0, {}
+    failed_cases, compared, expected = set(), 0, {}
+
+    def check(case, ok, message):
+        if not failures.check(ok, message):
+            failed_cases.add(case)
+        return ok
+
     for (case, switch, native_folder, windows_folder), status in zip(runs, statuses + [None] * len(runs)):
         before = cases[case]
         label = f"{case} {switch}"
         after = native_folder.read()
-        if status != "0":
-            failures.append((case, f"{label}: ko197311.exe ended with {status}"))
-        if before is None and switch == "/d" and after is not None:
-            failures.append((case, f"{label}: a delete created the file"))
-        if not kept_bytes(before, after):
-            failures.append((case, f"{label}: native run changed bytes outside the marker's lines"))
+        check(case, status == "0", f"{label}: ko197311.exe ended with {status}")
+        check(case, not (before is None and switch == "/d" and after is not None),
+              f"{label}: a delete created the file")
+        check(case, kept_bytes(before, after), f"{label}: native run changed bytes outside the marker's lines")
         native_dump = dumps.get(windows_path(native_folder.settings))
         windows_dump = dumps.get(windows_path(windows_folder.settings))
-        if native_dump is None or windows_dump is None:
-            failures.append((case, f"{label}: no dump"))
+        if not check(case, native_dump is not None and windows_dump is not None, f"{label}: no dump"):
             continue
         reason = deviation(before)
         if reason:
@@ -213,29 +215,24 @@ def main(argv):
                 expected["duplicate markers after a delete"] = expected.get(
                     "duplicate markers after a delete", 0) + 1
                 continue
-            if marker != intended:
-                failures.append((case, f"{label}: the reader finds {marker!r:.60} after the {side} run, "
-                                       f"not {intended!r}"))
-        if without_marker(native_dump) != without_marker(windows_dump):
-            failures.append((case, f"{label}: the reader sees other settings after the native run:\n"
-                                   f"    native  {without_marker(native_dump)}\n"
-                                   f"    windows {without_marker(windows_dump)}"))
+            check(case, marker == intended,
+                  f"{label}: the reader finds {marker!r:.60} after the {side} run, not {intended!r}")
+        check(case, without_marker(native_dump) == without_marker(windows_dump),
+              f"{label}: the reader sees other settings after the native run:\n"
+              f"    native  {without_marker(native_dump)}\n"
+              f"    windows {without_marker(windows_dump)}")
 
-    for case in sorted({case for case, _ in failures}):
+    for case in sorted(failed_cases):
         if case.startswith("generated-"):
             os.makedirs(fixtures, exist_ok=True)
             kept = os.path.join(fixtures, f"seed{seed}-{case}.ini")
             with open(kept, "wb") as f:
                 f.write(cases[case])
             print(f"kept {case} as the fixture {kept}")
-    for _, message in failures:
-        print("FAILED:", message)
     print(f"{len(cases)} files, {len(runs)} runs on each side, {compared} dumps compared; "
           "expected differences: " + (", ".join(f"{n} ({c} runs)" for n, c in expected.items()) or "none"))
     shutil.rmtree(root)
-    print(f"{compared * 2 - len(failures)} passed, {len(failures)} failed")
-    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    main(__doc__, test)
