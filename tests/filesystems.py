@@ -20,10 +20,9 @@ import sys
 import tempfile
 import time
 
-from testlib import (CONTAINER_BASE, CONTAINER_ROOT, EARLIER, NEW_FILE, NOBODY, STRANGER, TEMPORARY,
-                     Failures, Folder, as_user, check_changed, check_quiet, check_row,
-                     check_untouched, default_acl,
-                     emulator, fill, fresh_identity, identity, in_pid_namespace, main, marker,
+from testlib import (CONTAINER_BASE, CONTAINER_ROOT, EARLIER, NEW_FILE, NOBODY, STRANGER, Failures,
+                     Folder, as_user, check_changed, check_quiet, check_row, check_untouched,
+                     default_acl, emulator, fill, fresh_identity, identity, in_pid_namespace, main,
                      proc_hidden, run, run_in_own_mounts, sysctl, under_strace, wait_until,
                      without_proc)
 
@@ -43,162 +42,27 @@ FUSE = ("bindfs", "bindfs forcing modes")
 DRESSED = b"; kept\n[tovrin]\nother=1\nmdb=old\n"
 
 
-def with_acl(path):
-    os.chmod(path, 0o640)
-    subprocess.run(["setfacl", "-m", "u:nobody:rw", path], check=True)
+def try_each(path, command, *arguments):
+    """The command with each argument in turn: those the filesystem has take, it refuses others."""
+    for argument in arguments:
+        subprocess.run(command.split() + [argument, path], capture_output=True)
 
 
-def with_attributes(path):
-    for name, value in [("user.origin", b"o"), ("trusted.check", b"c"), ("security.label", b"l")]:
-        os.setxattr(path, name, value)
-
-
-def with_measurement(path):
-    os.setxattr(path, "security.ima", b"\x04\x01")
-
-
-def with_owner(path):
-    os.chown(path, 1234, 2345)
-    os.chmod(path, 0o604)
-
-
-def with_group(path):
-    os.chown(path, -1, 2345)
-    os.chmod(path, 0o664)
-
-
-def with_mode(mode):
-    return lambda path: os.chmod(path, mode)
-
-
-def with_owner_and_set_user_id(path):
-    os.chown(path, 1234, 2345)
-    os.chmod(path, 0o4644)  # after the chown, which clears it
-
-
-def with_evm_signature(path):
-    os.setxattr(path, "security.evm", b"\x03\x02")
-
-
-def with_label_it_may_not_set(path):
-    os.chown(os.path.dirname(path), NOBODY, NOBODY)
-    os.chown(path, NOBODY, NOBODY)
-    os.setxattr(path, "security.label", b"l")
-
-
-def writable_by_all_in_open_folder(path):
-    os.chmod(os.path.dirname(path), 0o777)
-    os.chmod(path, 0o666)
-
-
-def immutable(path):
-    subprocess.run(["chattr", "+i", path], check=True)
-
-
-def append_only(path):
-    subprocess.run(["chattr", "+a", path], check=True)
-
-
-def try_chattr(path, *flags):
-    """Sets each flag the filesystem has; the others it refuses."""
-    for flag in flags:
-        subprocess.run(["chattr", flag, path], capture_output=True)
-
-
-def with_flags(path):
-    content = open(path, "rb").read()
-    with open(path, "wb"):  # Btrfs's +C takes hold only on an empty file
-        try_chattr(path, "+C")
-    with open(path, "wb") as f:
-        f.write(content)
-    try_chattr(path, "+A", "+d", "+S", "+s", "+u", "+t", "+m")
-
-
-def with_compression_flags(path):
-    """+m (Btrfs, where +C refuses it), else +c (ext4); and +x (ext4, XFS)."""
-    try_chattr(path, "+m", "+c", "+x")
-
-
-def with_xfs_flags(path):
-    """An extent size hint (set only on an empty file), no-defrag, filestream and a CoW extent
-    size hint: XFS's own, which chattr's flags do not reach."""
+def emptied(path, *step):
+    """The step taken while the file is empty (some flags take hold only then), its bytes kept."""
     content = open(path, "rb").read()
     with open(path, "wb"):
-        subprocess.run(["xfs_io", "-c", "extsize 1m", path], capture_output=True)
+        dress(path, [step])
     with open(path, "wb") as f:
         f.write(content)
-    for command in ["chattr +f", "chattr +S", "cowextsize 1m"]:
-        subprocess.run(["xfs_io", "-c", command, path], capture_output=True)
 
 
-def with_project(path):
-    subprocess.run(["xfs_io", "-c", "chproj 42", path], capture_output=True)
-
-
-def owned_with_project(path):
-    os.chown(os.path.dirname(path), NOBODY, NOBODY)
-    os.chown(path, NOBODY, NOBODY)
-    with_project(path)
-
-
-def flags_to_inherit(folder):
-    try_chattr(folder, "+d", "+A", "+s", "+u", "+t")
-
-
-def in_container_folder(path, owner, group, mode):
-    """The file in a folder of the container root's, so dressed as the host sees it."""
-    os.chown(os.path.dirname(path), CONTAINER_BASE, CONTAINER_BASE)
-    os.chown(path, owner, group)
-    os.chmod(path, mode)
-
-
-def owned_by_host_root(path):
-    """Host root's file, writable by all: in the container its owner and group show as 65534."""
-    in_container_folder(path, 0, 0, 0o666)
-
-
-def with_host_group(path):
-    """The container root's file with the host's group www-data, which shows there as 65534."""
-    in_container_folder(path, CONTAINER_BASE, 33, 0o664)
-
-
-def with_mapped_owner(path):
-    in_container_folder(path, CONTAINER_BASE + 1234, CONTAINER_BASE + 2345, 0o604)
-
-
-def with_hard_link(path):
-    os.link(path, os.path.join(os.path.dirname(path), "other-name.ini"))
-
-
-# cap_net_raw+ep as setcap writes it: revision 2 with the effective bit, then the permitted and
-# inheritable sets, two words each.
-FILE_CAPABILITIES = struct.pack("<IIIII", 0x02000001, 1 << 13, 0, 0, 0)
-
-
-def with_capabilities_and_hard_link(path):
-    os.chown(path, 1234, 2345)
-    os.chmod(path, 0o4666)  # after the chown, which clears it
-    os.setxattr(path, "security.capability", FILE_CAPABILITIES)
-    with_hard_link(path)
-
-
-def owned_set_user_id_hard_linked(path):
-    os.chown(path, 1234, 2345)
-    os.chmod(path, 0o4666)
-    with_hard_link(path)
-
-
-def windows_attributes(attributes, version=5):
-    """Samba's user.DOSATTRIB record: an empty text, then version and union tag, then the valid
-    fields (attributes and create time) and the attributes; version 5 (Samba 4.17) ends with the
-    create time, version 3 with EA size, size, allocation size, create and change time."""
-    rest = struct.pack("<Q", 133000000000000000) if version == 5 else struct.pack("<IQQQQ", 0, 9, 4096, 1, 1)
-    return lambda path: os.setxattr(path, "user.DOSATTRIB",
-                                    struct.pack("<xxHHxxII", version, version, 0x11, attributes) + rest)
-
-
-def windows_attributes_as_text(text):
-    return lambda path: os.setxattr(path, "user.DOSATTRIB", text)
+def made_anew(path):
+    """The file written again under a new inode, which takes its folder's flags."""
+    content = open(path, "rb").read()
+    os.remove(path)
+    with open(path, "wb") as f:
+        f.write(content)
 
 
 def bind_mounted(path):
@@ -208,13 +72,50 @@ def bind_mounted(path):
     subprocess.run(["mount", "--bind", volume, path], check=True)
 
 
-def append_only_folder(path):
-    subprocess.run(["chattr", "+a", os.path.dirname(path)], check=True)
+# What each step of a dressing does: (action, *arguments) to settings.ini, or to its folder
+# ("folder " and the action). "run" runs a command on it that must work; "try" each of a
+# command's arguments, where the filesystem has them; "link" gives it a second name.
+ACTIONS = {"chmod": os.chmod, "chown": os.chown, "xattr": os.setxattr, "try": try_each,
+           "run": lambda path, command: subprocess.run(command.split() + [path], check=True),
+           "link": lambda path, name: os.link(path, os.path.join(os.path.dirname(path), name)),
+           "reflink": lambda path, name: subprocess.run(
+               ["cp", "--reflink=always", path, os.path.join(os.path.dirname(path), name)],
+               check=True),
+           "symlink": lambda path, name: os.symlink(name, path), "default ACL": default_acl,
+           "owner": owned,
+           "emptied": emptied, "made anew": made_anew, "bind mounted": bind_mounted}
 
 
-def setgid_folder(folder):
-    os.chown(folder, -1, 2345)
-    os.chmod(folder, 0o2775)
+def owned(path, owner, group, mode):
+    os.chown(path, owner, group)
+    os.chmod(path, mode)  # after the chown, which clears set-ID bits
+
+
+def dress(path, steps):
+    for action, *arguments in steps or []:
+        target = os.path.dirname(path) if action.startswith("folder ") else path
+        ACTIONS[action.removeprefix("folder ")](target, *arguments)
+
+
+ACL = [("chmod", 0o640), ("run", "setfacl -m u:nobody:rw")]
+OWN_FOLDER = [("folder chown", NOBODY, NOBODY), ("chown", NOBODY, NOBODY)]
+PROJECT = ("try", "xfs_io -c", "chproj 42")
+# The file in a folder of the container root's, so dressed as the host sees it.
+IN_CONTAINER = ("folder chown", CONTAINER_BASE, CONTAINER_BASE)
+# cap_net_raw+ep as setcap writes it: revision 2 with the effective bit, then the permitted and
+# inheritable sets, two words each.
+FILE_CAPABILITIES = struct.pack("<IIIII", 0x02000001, 1 << 13, 0, 0, 0)
+SET_USER_ID_LINKED = [("owner", 1234, 2345, 0o4666), ("link", "other-name.ini")]
+
+
+def windows_attributes(attributes, version=5):
+    """Samba's user.DOSATTRIB record: an empty text, then version and union tag, then the valid
+    fields (attributes and create time) and the attributes; version 5 (Samba 4.17) ends with the
+    create time, version 3 with EA size, size, allocation size, create and change time."""
+    rest = struct.pack("<Q", 133000000000000000) if version == 5 else struct.pack("<IQQQQ", 0, 9,
+                                                                                  4096, 1, 1)
+    return ("xattr", "user.DOSATTRIB",
+            struct.pack("<xxHHxxII", version, version, 0x11, attributes) + rest)
 
 
 # settings.ini dressed in what must stay around its bytes, the switch, who runs it, and what it
@@ -222,81 +123,87 @@ def setgid_folder(folder):
 # ("replaced") or in the same inode ("in place"); or byte-identical ("same"). Its identity (mode,
 # owner, ACL, attributes) stays in every case.
 IDENTITY_CASES = [
-    ("ACL user:nobody:rw on a 0640 file", with_acl, "/u", None, "replaced"),
-    ("ACL user:nobody:rw on a 0640 file", with_acl, "/d", None, "replaced"),
-    ("user., trusted. and security. attributes", with_attributes, "/i", None, "replaced"),
-    ("another owner and group, mode 0604", with_owner, "/u", None, "replaced"),
-    ("another group alone, mode 0664", with_group, "/u", None, "replaced"),
-    ("set-group-ID mode 2664", with_mode(0o2664), "/u", None, "replaced"),
-    ("set-user-ID mode 4644", with_mode(0o4644), "/d", None, "replaced"),
-    ("sticky mode 1644", with_mode(0o1644), "/u", None, "replaced"),
-    ("another owner and group, set-user-ID mode 4644", with_owner_and_set_user_id, "/u", None,
-     "replaced"),
-    ("no ACL, in a folder with a default ACL", lambda path: default_acl(os.path.dirname(path)), "/u",
+    ("ACL user:nobody:rw on a 0640 file", ACL, "/u", None, "replaced"),
+    ("ACL user:nobody:rw on a 0640 file", ACL, "/d", None, "replaced"),
+    ("user., trusted. and security. attributes", [("xattr", "user.origin", b"o"),
+     ("xattr", "trusted.check", b"c"), ("xattr", "security.label", b"l")], "/i", None, "replaced"),
+    ("another owner and group, mode 0604", [("owner", 1234, 2345, 0o604)], "/u", None, "replaced"),
+    ("another group alone, mode 0664", [("owner", -1, 2345, 0o664)], "/u", None, "replaced"),
+    ("set-group-ID mode 2664", [("chmod", 0o2664)], "/u", None, "replaced"),
+    ("set-user-ID mode 4644", [("chmod", 0o4644)], "/d", None, "replaced"),
+    ("sticky mode 1644", [("chmod", 0o1644)], "/u", None, "replaced"),
+    ("another owner and group, set-user-ID mode 4644", [("owner", 1234, 2345, 0o4644)], "/u",
      None, "replaced"),
-    ("a security. label the user may not set", with_label_it_may_not_set, "/u", NOBODY, "in place"),
-    ("an integrity measurement bound to the inode", with_measurement, "/u", None, "in place"),
-    ("an EVM signature bound to the inode", with_evm_signature, "/u", None, "in place"),
-    ("another owner's file, writable in a writable folder", writable_by_all_in_open_folder, "/u",
-     NOBODY, "in place"),
-    ("an immutable file", immutable, "/u", None, "same"),
-    ("an append-only file", append_only, "/d", None, "same"),
-    ("a file bind-mounted onto the name", bind_mounted, "/u", None, "in place"),
-    ("an append-only folder", append_only_folder, "/u", None, "in place"),
-    ("inode flags +m or +c, and +x, those the filesystem has", with_compression_flags, "/u", None,
-     "replaced"),
-    ("XFS's extent size, no-defrag, filestream and CoW extent size, where kept", with_xfs_flags,
-     "/u", None, "replaced"),
-    ("inode flags +A +d +S +s +u +t +C +m, those the filesystem has", with_flags, "/u", None,
-     "replaced"),
-    ("project ID 42, where the filesystem has one", with_project, "/u", None, "replaced"),
-    ("project ID 42, run by the file's owner", owned_with_project, "/u", NOBODY, "replaced"),
-    ("a second hard link: both names see the change", with_hard_link, "/u", None, "in place"),
+    ("no ACL, in a folder with a default ACL", [("folder default ACL",)], "/u", None, "replaced"),
+    ("a security. label the user may not set", OWN_FOLDER + [("xattr", "security.label", b"l")],
+     "/u", NOBODY, "in place"),
+    ("an integrity measurement bound to the inode", [("xattr", "security.ima", b"\x04\x01")], "/u",
+     None, "in place"),
+    ("an EVM signature bound to the inode", [("xattr", "security.evm", b"\x03\x02")], "/u", None,
+     "in place"),
+    ("another owner's file, writable in a writable folder",
+     [("folder chmod", 0o777), ("chmod", 0o666)], "/u", NOBODY, "in place"),
+    ("an immutable file", [("run", "chattr +i")], "/u", None, "same"),
+    ("an append-only file", [("run", "chattr +a")], "/d", None, "same"),
+    ("a file bind-mounted onto the name", [("bind mounted",)], "/u", None, "in place"),
+    ("an append-only folder", [("folder run", "chattr +a")], "/u", None, "in place"),
+    # +m on Btrfs, where +C refuses it, else +c on ext4; +x on ext4 and XFS.
+    ("inode flags +m or +c, and +x, those the filesystem has",
+     [("try", "chattr", "+m", "+c", "+x")], "/u", None, "replaced"),
+    # An extent size hint (set only on an empty file), no-defrag, filestream and a CoW extent size
+    # hint: XFS's own, which chattr's flags do not reach.
+    ("XFS's extent size, no-defrag, filestream and CoW extent size, where kept",
+     [("emptied", "try", "xfs_io -c", "extsize 1m"),
+      ("try", "xfs_io -c", "chattr +f", "chattr +S", "cowextsize 1m")], "/u", None, "replaced"),
+    # Btrfs's +C takes hold only on an empty file.
+    ("inode flags +A +d +S +s +u +t +C +m, those the filesystem has",
+     [("emptied", "try", "chattr", "+C"),
+      ("try", "chattr", "+A", "+d", "+S", "+s", "+u", "+t", "+m")], "/u", None, "replaced"),
+    ("project ID 42, where the filesystem has one", [PROJECT], "/u", None, "replaced"),
+    ("project ID 42, run by the file's owner", OWN_FOLDER + [PROJECT], "/u", NOBODY, "replaced"),
+    ("a second hard link: both names see the change", [("link", "other-name.ini")], "/u", None,
+     "in place"),
     # In a user namespace that maps 0..65535 onto host 100000..: an owner or group it does not
-    # map shows as the overflow ID, which no new file may take for it.
-    ("host root's 0666 file, run by a container's root", owned_by_host_root, "/u", CONTAINER_ROOT,
-     "in place"),
-    ("group www-data, mode 0664, run by a container's root", with_host_group, "/u", CONTAINER_ROOT,
-     "in place"),
-    ("an owner and group the container maps, mode 0604", with_mapped_owner, "/u", CONTAINER_ROOT,
-     "replaced"),
+    # map shows as the overflow ID, which no new file may take for it. Host root's file, writable
+    # by all, shows there as 65534's; so does the host's group www-data.
+    ("host root's 0666 file, run by a container's root", [IN_CONTAINER, ("owner", 0, 0, 0o666)],
+     "/u", CONTAINER_ROOT, "in place"),
+    ("group www-data, mode 0664, run by a container's root",
+     [IN_CONTAINER, ("owner", CONTAINER_BASE, 33, 0o664)], "/u", CONTAINER_ROOT, "in place"),
+    ("an owner and group the container maps, mode 0604",
+     [IN_CONTAINER, ("owner", CONTAINER_BASE + 1234, CONTAINER_BASE + 2345, 0o604)], "/u",
+     CONTAINER_ROOT, "replaced"),
     # The kernel takes capabilities and set-ID bits on a write in place, and a put-back would
     # re-arm them on whatever another wrote meanwhile: such a file is left as it is.
     ("file capabilities, another owner's set-user-ID 4666 file, a second hard link",
-     with_capabilities_and_hard_link, "/u", None, "same"),
-    ("set-user-ID 4666, a second hard link, run by the file's owner", owned_set_user_id_hard_linked,
-     "/u", 1234, "same"),
-    ("Windows read-only (Samba's DOSATTRIB v5, 0x21)", windows_attributes(0x21), "/u", None, "same"),
-    ("Windows read-only (Samba's DOSATTRIB v3, 0x1)", windows_attributes(0x1, 3), "/d", None, "same"),
-    ("Windows read-only (Samba's old text \"0x21\")", windows_attributes_as_text(b"0x21\0"), "/u",
-     None, "same"),
-    ("Windows archive bit only (DOSATTRIB v5, 0x20)", windows_attributes(0x20), "/u", None,
+     SET_USER_ID_LINKED + [("xattr", "security.capability", FILE_CAPABILITIES)], "/u", None, "same"),
+    ("set-user-ID 4666, a second hard link, run by the file's owner", SET_USER_ID_LINKED, "/u", 1234,
+     "same"),
+    ("Windows read-only (Samba's DOSATTRIB v5, 0x21)", [windows_attributes(0x21)], "/u", None,
+     "same"),
+    ("Windows read-only (Samba's DOSATTRIB v3, 0x1)", [windows_attributes(0x1, 3)], "/d", None,
+     "same"),
+    ("Windows read-only (Samba's old text \"0x21\")", [("xattr", "user.DOSATTRIB", b"0x21\0")],
+     "/u", None, "same"),
+    ("Windows archive bit only (DOSATTRIB v5, 0x20)", [windows_attributes(0x20)], "/u", None,
      "replaced"),
-    ("Windows archive bit only (old text \"0x20\")", windows_attributes_as_text(b"0x20\0"), "/u",
-     None, "replaced"),
+    ("Windows archive bit only (old text \"0x20\")", [("xattr", "user.DOSATTRIB", b"0x20\0")],
+     "/u", None, "replaced"),
     ("a folder with +d +A (+s +u +t where kept), a file without",
-     lambda path: flags_to_inherit(os.path.dirname(path)), "/u", None, "replaced"),
+     [("folder try", "chattr", "+d", "+A", "+s", "+u", "+t")], "/u", None, "replaced"),
 ]
 
-def dangling_link(folder):
-    os.symlink("named.ini", os.path.join(folder, "settings.ini"))
-
-
-def dangling_link_in_acl_folder(folder):
-    default_acl(folder)
-    dangling_link(folder)
-
-
 # A new settings.ini, in a folder so dressed and with this umask, gets what open(2) gives.
+DANGLING = ("symlink", "named.ini")
 NEW_FILE_CASES = [
     ("umask 022", None, 0o022),
     ("umask 077", None, 0o077),
-    ("a folder with a default ACL, umask 077", default_acl, 0o077),
-    ("a set-group-ID folder", setgid_folder, 0o022),
-    ("a dangling link settings.ini -> named.ini", dangling_link, 0o022),
-    ("a dangling link, umask 077", dangling_link, 0o077),
-    ("a dangling link in a folder with a default ACL, umask 077", dangling_link_in_acl_folder,
-     0o077),
+    ("a folder with a default ACL, umask 077", [("folder default ACL",)], 0o077),
+    ("a set-group-ID folder", [("folder chown", -1, 2345), ("folder chmod", 0o2775)], 0o022),
+    ("a dangling link settings.ini -> named.ini", [DANGLING], 0o022),
+    ("a dangling link, umask 077", [DANGLING], 0o077),
+    ("a dangling link in a folder with a default ACL, umask 077",
+     [("folder default ACL",), DANGLING], 0o077),
 ]
 
 
@@ -307,6 +214,11 @@ def test_filesystems(failures, program):
 
 # Where each FUSE mount's files really are.
 BENEATH = {}
+
+
+def beneath(mount, path):
+    """Where a file of the mount really is: beneath it for FUSE, else where it is seen."""
+    return os.path.join(BENEATH.get(mount, mount), os.path.relpath(path, mount))
 
 
 def mount_filesystem(name, mkfs, size, where, images):
@@ -343,7 +255,7 @@ NOT_THROUGH_FUSE = ("an immutable file", "an append-only file", "an append-only 
 
 
 def check_identity_cases(program, mount, name, failures):
-    for label, dress, switch, user, expected in IDENTITY_CASES:
+    for label, steps, switch, user, expected in IDENTITY_CASES:
         if name in FUSE and label in NOT_THROUGH_FUSE:
             continue
         if emulator(program) and label in NEEDS_FSXATTR_IOCTL and name == "xfs":
@@ -352,7 +264,7 @@ def check_identity_cases(program, mount, name, failures):
             continue
         with Folder(program, parent=mount, content=DRESSED) as folder:  # removed with any chattr
             os.chmod(folder.root, 0o755)                                # or mount left on it
-            dress(folder.settings)
+            dress(folder.settings, steps)
             before, inode = identity(folder.settings), os.stat(folder.settings).st_ino
             result = folder.run(switch, user=user)
             check_row(failures, f"{name}: {label}, {switch}", folder, result, DRESSED, switch,
@@ -360,10 +272,9 @@ def check_identity_cases(program, mount, name, failures):
 
 
 def check_new_files(program, mount, name, failures):
-    for label, dress, mask in NEW_FILE_CASES:
+    for label, steps, mask in NEW_FILE_CASES:
         with Folder(program, parent=mount) as folder:
-            if dress:
-                dress(folder.root)
+            dress(folder.settings, steps)
             old_mask = os.umask(mask)
             try:
                 expected = fresh_identity(folder.root)
@@ -371,8 +282,7 @@ def check_new_files(program, mount, name, failures):
             finally:
                 os.umask(old_mask)
             label = f"{name}: new file, {label}"
-            failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
-            failures.check(folder.read() == NEW_FILE, f"{label}: {folder.read()!r}")
+            check_row(failures, label, folder, result, None, "/u", "changed")
             made = os.path.realpath(folder.settings)  # through a link, the file it names
             if folder.read() is not None:
                 failures.check(identity(made) == expected,
@@ -420,12 +330,9 @@ def check_append_only_folder_without_proc(program, mount, name, failures):
     name could never go again, none is made, and the file is rewritten in place."""
     with Folder(program, parent=mount, content=DRESSED) as folder:
         inode = os.stat(folder.settings).st_ino
-        subprocess.run(["chattr", "+a", folder.root], check=True)
-        try:
-            result = folder.run("/u", without_proc)
-            left = folder.leftovers()
-        finally:
-            subprocess.run(["chattr", "-a", folder.root], check=True)
+        subprocess.run(["chattr", "+a", folder.root], check=True)  # Folder.remove clears it
+        result = folder.run("/u", without_proc)
+        left = folder.leftovers()
         label = f"{name} without /proc, an append-only folder"
         check_row(failures, label, folder, result, DRESSED, "/u", "in place", inode)
         failures.check(left == [], f"{label}: left {left}")
@@ -437,9 +344,7 @@ def check_without_proc(program, mount, name, failures):
     with Folder(program, parent=mount, content=DRESSED) as folder:
         with proc_hidden():
             result = run(folder.command("/u"), cwd=folder.root)
-            failures.check(result.returncode == 0, f"{name} without /proc: exit {result.returncode}")
-            check_changed(failures, f"{name} without /proc", DRESSED, folder.read(), "/u")
-            failures.check(folder.leftovers() == [], f"{name} without /proc: left {folder.leftovers()}")
+            check_row(failures, f"{name} without /proc", folder, result, DRESSED, "/u", "changed")
             # Runs killed at their first and second write leave their named temporaries; the next run
             # that writes clears them, but not one a live run holds locked, nor a name not its own.
             for when in (1, 2):
@@ -463,10 +368,9 @@ def check_without_proc(program, mount, name, failures):
 
         folder.write(DRESSED)
         # Started through a symbolic link in another folder: the marker lands beside the program.
-        other = Folder(program, parent=mount)
+        other = Folder(program, parent=mount, content=DRESSED)
         os.remove(other.program)
         os.symlink(folder.program, other.program)
-        other.write(DRESSED)
         # Its argv[0] names a file beside the link, not the program: only the executed file counts.
         shutil.copy(folder.program, os.path.join(other.root, "decoy"))
         with proc_hidden():
@@ -581,9 +485,8 @@ def check_planted_names(program, mount, name, failures):
     """Another user plants directories under the names that runs in containers (PID 1 up) gave
     their temporaries, in a sticky world-writable folder: root's runs there still update the file,
     and leave what was planted. The names two such runs take differ."""
-    folder = Folder(program, parent=mount)
+    folder = Folder(program, parent=mount, content=DRESSED)
     os.chmod(folder.root, 0o1777)
-    folder.write(DRESSED)
     planted = [os.path.join(folder.root, f".settings.ini.{pid}.new") for pid in range(1, 65)]
     subprocess.run(as_user(NOBODY, ["mkdir", *planted]), check=True)
     label = f"{name}: names planted by another user"
@@ -632,12 +535,11 @@ def check_killed_after_link(program, mount, name, failures):
         label = f"{name}: a run killed between its link and its unlink"
         before = folder.read()
         # FUSE numbers its inodes itself: the file's own is the one beneath the mount.
-        beneath = os.path.join(BENEATH.get(mount, mount), os.path.relpath(folder.settings, mount))
-        inode = os.stat(beneath).st_ino
+        inode = os.stat(beneath(mount, folder.settings)).st_ino
         result = folder.run("/i")
         failures.check(killed != [] and before == NEW_FILE, f"{label}: the kill left {killed}")
         check_row(failures, label, folder, result, before, "/i", "changed")
-        after = os.stat(beneath)
+        after = os.stat(beneath(mount, folder.settings))
         # FUSE keeps a file's attributes for a second, so there the run may still count two links and
         # rewrite in place: whole either way, and the leftover gone.
         failures.check(after.st_nlink == 1 and (after.st_ino != inode or mount in BENEATH),
@@ -666,11 +568,9 @@ def check_owner_kept_out(program, mount, name, failures):
     """settings.ini of uid 1234, mode 0464 (its owner may only read it). Root replaces it without
     /proc, its named temporary held 1.5 s before each fchmod, while uid 1234 tries to open every
     temporary of its own for writing: never once may it."""
-    with Folder(program, parent=mount) as folder:
+    with Folder(program, parent=mount, content=DRESSED) as folder:
         os.chmod(folder.root, 0o1777)
-        folder.write(DRESSED)
-        os.chown(folder.settings, 1234, 1234)
-        os.chmod(folder.settings, 0o464)
+        owned(folder.settings, 1234, 1234, 0o464)
         stop = folder.root + ".stop"
         probe = subprocess.Popen(as_user(1234, ["/usr/bin/python3", "-c", OWNER_PROBE, folder.root,
                                                 stop]), stdout=subprocess.PIPE, cwd="/")
@@ -718,11 +618,9 @@ def check_temporaries(program, mount, name, failures):
         print(f"SKIPPED: {name} temporaries: strace would see qemu-user's calls, not the"
               " program's")
         return
-    check_planted_names(program, mount, name, failures)
-    check_killed_in_pid_namespace(program, mount, name, failures)
-    check_killed_after_link(program, mount, name, failures)
-    check_owner_kept_out(program, mount, name, failures)
-    check_collector_before_lock(program, mount, name, failures)
+    for check in (check_planted_names, check_killed_in_pid_namespace, check_killed_after_link,
+                  check_owner_kept_out, check_collector_before_lock):
+        check(program, mount, name, failures)
 
 
 def check_fuse_openers(program, mount, name, failures):
@@ -730,9 +628,7 @@ def check_fuse_openers(program, mount, name, failures):
     beneath it: that one is replaced, and the holder keeps the old bytes."""
     for where, expected in [("through the mount", "in place"), ("beneath the mount", "replaced")]:
         with Folder(program, parent=mount, content=DRESSED) as folder:
-            held = folder.settings
-            if where == "beneath the mount":
-                held = os.path.join(BENEATH[mount], os.path.relpath(folder.settings, mount))
+            held = beneath(mount, folder.settings) if where == "beneath the mount" else folder.settings
             inode = os.stat(folder.settings).st_ino
             with open(held, "rb") as holder:
                 result = folder.run("/u")
@@ -761,30 +657,7 @@ def check_forced_modes(program, mount, name, failures):
         failures.check(mode == 0o600, f"{label}, /u: mode {mode:04o}")
 
 
-def with_second_link(path):
-    os.link(path, path + ".link")
-
-
-def without_copy_on_write(path):
-    content = open(path, "rb").read()
-    with open(path, "wb"):  # +C takes hold only on an empty file
-        subprocess.run(["chattr", "+C", path], check=True)
-    with open(path, "wb") as f:
-        f.write(content)
-    with_second_link(path)
-
-
-def without_copy_on_write_reflinked(path):
-    """+C, yet its blocks shared with a reflinked copy: a write over them needs new room."""
-    content = open(path, "rb").read()
-    os.remove(path)
-    subprocess.run(["chattr", "+C", os.path.dirname(path)], check=True)  # new files inherit it
-    with open(path, "wb") as f:
-        f.write(content)
-    subprocess.run(["cp", "--reflink=always", path, path + ".copy"], check=True)
-    with_second_link(path)
-
-
+SECOND_LINK = ("link", "settings.ini.link")
 # A 98 KB file whose first line /d removes, so nearly all of it would be rewritten.
 NEARLY_FULL_BODY = (b"[tovrin]\nmdb=old\n" +
                     b"".join(b"k%05d=%s\n" % (i, b"v" * 60) for i in range(1450)))
@@ -792,20 +665,23 @@ NEARLY_FULL_BODY = (b"[tovrin]\nmdb=old\n" +
 # leaves it "same" (a write over its blocks would need room that is not there) or "changed".
 NEARLY_FULL_CASES = [
     ("a 98 KB file", None, "same"),
-    ("a 98 KB file with a second hard link", with_second_link, "same"),
-    ("a 98 KB +C file with a second hard link", without_copy_on_write, "changed"),  # no new room
+    ("a 98 KB file with a second hard link", [SECOND_LINK], "same"),
+    ("a 98 KB +C file with a second hard link", [("emptied", "run", "chattr +C"), SECOND_LINK],
+     "changed"),  # no new room
+    # +C (new files take it from the folder), yet its blocks shared with a reflinked copy: a
+    # write over them needs new room.
     ("a 98 KB +C file with a second hard link and a reflinked copy",
-     without_copy_on_write_reflinked, "same"),
+     [("folder run", "chattr +C"), ("made anew",), ("reflink", "settings.ini.copy"), SECOND_LINK],
+     "same"),
 ]
 
 
 def check_nearly_full(program, mount, name, failures):
     """Every block a write goes over takes new room here, as a new file's do: no room means the
     file as it was, never a rewrite that stops part-way."""
-    for label, dress, expected in NEARLY_FULL_CASES:
+    for label, steps, expected in NEARLY_FULL_CASES:
         with Folder(program, parent=mount, content=NEARLY_FULL_BODY) as folder:
-            if dress:
-                dress(folder.settings)
+            dress(folder.settings, steps)
             os.utime(folder.settings, ns=(EARLIER, EARLIER))
             filler = fill(mount)
             os.sync()  # Btrfs frees the cut blocks only once they are committed
@@ -813,16 +689,10 @@ def check_nearly_full(program, mount, name, failures):
             os.sync()
             free = os.statvfs(mount)
             label = f"{name}: {label}, {free.f_bavail * free.f_frsize} bytes free"
-            result = folder.run("/d")
-            after = folder.read()
-            failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
+            outcome = "same" if expected == "same" else NEARLY_FULL_BODY.replace(b"mdb=old\n", b"")
+            check_row(failures, label, folder, folder.run("/d"), NEARLY_FULL_BODY, "/d", outcome)
             if expected == "same":
-                failures.check(after == NEARLY_FULL_BODY, f"{label}: changed, {len(after)} bytes")
                 check_untouched(failures, label, folder.settings)
-            else:
-                failures.check(after == NEARLY_FULL_BODY.replace(b"mdb=old\n", b""),
-                               f"{label}: {after[:40]!r}")
-            failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
             print(label)
             os.remove(filler)
 
@@ -831,19 +701,18 @@ def check_writer_beneath_fuse(program, mount, name, failures):
     """A careful writer beneath the FUSE mount gets its own lock at once (the mount's locks do not
     reach it) and replaces the file while the run flushes its new one. Through bindfs the inode
     number may stay the same; the run's last look must still see the change, and start over."""
-    with Folder(program, parent=mount) as folder:
-        folder.write(DRESSED)
-        beneath = os.path.join(BENEATH[mount], os.path.relpath(folder.settings, mount))
+    with Folder(program, parent=mount, content=DRESSED) as folder:
+        below = beneath(mount, folder.settings)
         log = os.path.join(BENEATH[mount], "strace.log")
         writing = subprocess.Popen(under_strace(folder.command("/u"), "fsync", "delay_enter=1500000",
                                                 1, log=log), cwd="/")
         held = wait_until(lambda: os.path.exists(log) and "fsync(" in open(log).read(), 10)
         written = DRESSED.replace(b"other=1", b"other=2")  # the same size: only the times show
-        with open(beneath, "r+b") as locked:
+        with open(below, "r+b") as locked:
             fcntl.lockf(locked, fcntl.LOCK_EX)
-            with open(beneath + ".writer", "wb") as f:
+            with open(below + ".writer", "wb") as f:
                 f.write(written)
-            os.rename(beneath + ".writer", beneath)
+            os.rename(below + ".writer", below)
         writing.wait(timeout=60)
         os.remove(log)
         label = f"{name}: a writer beneath the mount replaces the file at the run's flush"
@@ -860,22 +729,13 @@ DEEP_FOLDERS = [(4061, "/u"), (4070, "/i"), (4082, "/d")]
 
 def check_deep_folders(program, mount, name, failures):
     for length, switch in DEEP_FOLDERS:
-        top = tempfile.mkdtemp(prefix="ko197311-deep-", dir=mount)
-        folder = top
-        while len(folder) < length:
-            folder = os.path.join(folder, "d" * min(200, length - len(folder) - 1))
-        os.makedirs(folder)
-        shutil.copy(program, os.path.join(folder, "ko197311"))
-        settings = os.path.join(folder, "settings.ini")
-        with open(settings, "wb") as f:
-            f.write(DRESSED)
-        label = f"{name}: a folder path of {len(folder)} bytes, {switch}"
-        result = run(emulator(program) + [os.path.join(folder, "ko197311"), switch])
-        check_quiet(failures, label, result)
-        check_changed(failures, label, DRESSED, open(settings, "rb").read(), switch)
-        left = sorted(n for n in os.listdir(folder) if TEMPORARY.match(n))
-        failures.check(left == [], f"{label}: left {left}")
-        shutil.rmtree(top)
+        top = os.path.join(mount, "ko197311-" + "x" * 8)  # as long as the name Folder makes
+        deep = top
+        while len(deep) < length:
+            deep = os.path.join(deep, "d" * min(200, length - len(deep) - 1))
+        with Folder(program, parent=mount, app=os.path.relpath(deep, top), content=DRESSED) as folder:
+            label = f"{name}: a folder path of {len(folder.root)} bytes, {switch}"
+            check_row(failures, label, folder, folder.run(switch), DRESSED, switch, "changed")
 
 
 # Cases that need what only one of the filesystems offers, or one is enough for.
