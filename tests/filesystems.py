@@ -19,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from pathlib import Path
 
 from testlib import (CONTAINER_BASE, CONTAINER_ROOT, EARLIER, NEW_FILE, NOBODY, STRANGER, Failures,
                      Folder, as_user, check_changed, check_row, check_untouched, default_acl,
@@ -37,13 +38,7 @@ FILESYSTEMS = [
     ("bindfs", ["bindfs"], "64M"),
     ("bindfs forcing modes", ["bindfs", "--create-with-perms=a+rw"], "64M"),
 ]
-FUSE = ("bindfs", "bindfs forcing modes")
 DRESSED = b"; kept\n[tovrin]\nother=1\nmdb=old\n"
-
-
-def write(path, content):
-    with open(path, "wb") as f:
-        f.write(content)
 
 
 def try_each(path, command, *arguments):
@@ -57,14 +52,13 @@ def emptied(path, *step):
     content = open(path, "rb").read()
     with open(path, "wb"):
         dress(path, [step])
-    write(path, content)
+    Path(path).write_bytes(content)
 
 
 def bind_mounted(path):
     """A file mounted onto settings.ini, as a container's single-file volume is: no rename over it."""
-    volume = os.path.join(os.path.dirname(path), "volume.ini")
-    shutil.copy(path, volume)
-    subprocess.run(["mount", "--bind", volume, path], check=True)
+    shutil.copy(path, path + ".volume")
+    subprocess.run(["mount", "--bind", path + ".volume", path], check=True)
 
 
 def owned(path, owner, group, mode):
@@ -237,7 +231,7 @@ NOT_THROUGH_FUSE = ("an immutable file", "an append-only file", "an append-only 
 
 def check_identity_cases(program, mount, name, failures):
     for label, steps, switch, user, expected in IDENTITY_CASES:
-        if name in FUSE and label in NOT_THROUGH_FUSE:
+        if mount in BENEATH and label in NOT_THROUGH_FUSE:
             continue
         # qemu-user 7.2 answers FS_IOC_FSGETXATTR with ENOSYS, so a program run through it cannot
         # see a project ID or an extent size: where this host cannot execute 32-bit code, the
@@ -275,8 +269,7 @@ def check_large_inode(program, mount, name, failures):
     folders = [Folder(program, parent=mount, content=DRESSED)]
     while os.stat(folders[-1].settings).st_ino <= 2**32 and len(folders) < 8:
         folders.append(Folder(program, parent=mount, content=DRESSED))
-    folder = folders[-1]
-    inode = os.stat(folder.settings).st_ino
+    folder, inode = folders[-1], os.stat(folders[-1].settings).st_ino
     failures.check(inode > 2**32, f"{name}: no inode number past 2^32 came up ({inode})")
     print(f"{name}: settings.ini with inode number {inode}")
     folder.run("/u")
@@ -367,16 +360,15 @@ def check_links_without_proc(program, mount, name, failures):
     """Without /proc the file a link leads to cannot be named: an existing one is rewritten in
     place through the link, which the kernel follows each time; through a dangling link nothing
     is made, for it could not be taken back."""
-    with Folder(program, parent=mount) as folder:
+    with Folder(program, parent=mount) as folder, proc_hidden():
         os.mkdir(os.path.join(folder.root, "sub"))
         named = os.path.join(folder.root, "sub", "named.ini")
         os.symlink("sub/named.ini", folder.settings)
-        with proc_hidden():
-            run(folder.command("/u"), cwd=folder.root)
-            made = os.path.lexists(named)
-            write(named, DRESSED)
-            inode = os.stat(named).st_ino
-            result = run(folder.command("/u"), cwd=folder.root)
+        run(folder.command("/u"), cwd=folder.root)
+        made = os.path.lexists(named)
+        Path(named).write_bytes(DRESSED)
+        inode = os.stat(named).st_ino
+        result = run(folder.command("/u"), cwd=folder.root)
         label = f"{name} without /proc, settings.ini a link"
         failures.check(not made, f"{label}: a file was made through the dangling link")
         failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
@@ -390,19 +382,17 @@ def check_links_without_proc(program, mount, name, failures):
 def check_planted_link(program, mount, name, failures):
     """Another user's link in a sticky world-writable folder, to a file of root's: with
     fs.protected_symlinks=1 the kernel refuses root to follow it, and so must the program."""
-    with Folder(program, parent=mount) as folder:
+    with Folder(program, parent=mount) as folder, sysctl("fs.protected_symlinks", "1"):
         os.chmod(folder.root, 0o1777)
-        target = os.path.join(mount, "target.ini")
-        write(target, DRESSED)
+        target = os.path.join(folder.root, "target.ini")
+        Path(target).write_bytes(DRESSED)
         os.symlink(target, folder.settings)
         os.lchown(folder.settings, NOBODY, NOBODY)
-        with sysctl("fs.protected_symlinks", "1"):
-            folder.run("/u")
+        folder.run("/u")
         label = f"{name}: a planted link with fs.protected_symlinks=1"
         failures.check(open(target, "rb").read() == DRESSED, f"{label}: target changed")
         failures.check(os.path.islink(folder.settings), f"{label}: the link is gone")
         failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
-        os.remove(target)
 
 
 # How long strace holds a run after its first open through the link: the other user's swap
@@ -414,39 +404,38 @@ def check_link_swapped_during_run(program, mount, name, failures):
     """Root's dangling link into a sticky world-writable folder; another user puts a link at its
     end, to a root-only folder, just after the run found nothing there (strace holds the run at
     that moment). With fs.protected_symlinks=1 no file may be made there, nor one there changed."""
-    with Folder(program, parent=mount) as folder:
+    with Folder(program, parent=mount) as folder, sysctl("fs.protected_symlinks", "1"):
         os.chmod(folder.root, 0o755)
         shared = tempfile.mkdtemp(prefix="shared-", dir=folder.root)  # both go with the folder
         os.chmod(shared, 0o1777)
         private = tempfile.mkdtemp(prefix="private-", dir=folder.root)  # 0700, root's
         existing = os.path.join(private, "existing.ini")
-        write(existing, DRESSED)
+        Path(existing).write_bytes(DRESSED)
         end = os.path.join(shared, "named.ini")
         os.symlink(end, folder.settings)
-        with sysctl("fs.protected_symlinks", "1"):
-            for planted in (os.path.join(private, "new.ini"), existing):
-                label = f"{name}: root's dangling link swapped to {planted} meanwhile"
-                # strace logs to the run's stderr, which the quiet program leaves to it.
-                held = folder.start("/u", lambda command: under_strace(
-                    command, "open,openat", f"delay_exit={HOLD_SECONDS * 1000000}", 1,
-                    log="/dev/stderr", options=("-P", folder.settings)),
-                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-                first = held.stderr.readline()  # the open that found nothing, held
-                started = time.monotonic()
-                subprocess.run(as_user(STRANGER, ["ln", "-s", planted, end]), check=True)
-                took = time.monotonic() - started
-                held.communicate(timeout=60)
-                failures.check("ENOENT" in first and took < HOLD_SECONDS,
-                               f"{label}: the swap missed the moment: {first!r}, {took:.2f} s")
-                failures.check(os.listdir(private) == ["existing.ini"],
-                               f"{label}: {os.listdir(private)} in the 0700 folder")
-                failures.check(open(existing, "rb").read() == DRESSED,
-                               f"{label}: existing.ini is now {open(existing, 'rb').read()!r}")
-                failures.check(os.path.islink(end) and os.path.islink(folder.settings),
-                               f"{label}: a link was replaced")
-                os.remove(end)
-                for made in set(os.listdir(private)) - {"existing.ini"}:
-                    os.remove(os.path.join(private, made))
+        for planted in (os.path.join(private, "new.ini"), existing):
+            label = f"{name}: root's dangling link swapped to {planted} meanwhile"
+            # strace logs to the run's stderr, which the quiet program leaves to it.
+            held = folder.start("/u", lambda command: under_strace(
+                command, "open,openat", f"delay_exit={HOLD_SECONDS * 1000000}", 1,
+                log="/dev/stderr", options=("-P", folder.settings)),
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            first = held.stderr.readline()  # the open that found nothing, held
+            started = time.monotonic()
+            subprocess.run(as_user(STRANGER, ["ln", "-s", planted, end]), check=True)
+            took = time.monotonic() - started
+            held.communicate(timeout=60)
+            failures.check("ENOENT" in first and took < HOLD_SECONDS,
+                           f"{label}: the swap missed the moment: {first!r}, {took:.2f} s")
+            failures.check(os.listdir(private) == ["existing.ini"],
+                           f"{label}: {os.listdir(private)} in the 0700 folder")
+            failures.check(open(existing, "rb").read() == DRESSED,
+                           f"{label}: existing.ini is now {open(existing, 'rb').read()!r}")
+            failures.check(os.path.islink(end) and os.path.islink(folder.settings),
+                           f"{label}: a link was replaced")
+            os.remove(end)
+            for made in set(os.listdir(private)) - {"existing.ini"}:
+                os.remove(os.path.join(private, made))
 
 
 def check_planted_names(program, mount, name, failures):
@@ -466,7 +455,7 @@ def check_planted_names(program, mount, name, failures):
         left = [n for n in folder.leftovers() if not os.path.isdir(os.path.join(folder.root, n))]
         failures.check(left == [], f"{label}: left {left}")
         failures.check(all(os.path.isdir(path) for path in planted), f"{label}: a planted one went")
-        names, log = [], folder.root + ".calls"
+        names, log = [], os.path.join(folder.root, "strace.log")  # goes with the folder
         for switch in ("/i", "/u"):  # the last planted run left "/u"
             run(under_strace(in_pid_namespace(folder.command(switch)), trace="linkat,openat",
                              log=log))
@@ -474,7 +463,6 @@ def check_planted_names(program, mount, name, failures):
             # (FUSE).
             made = [line for line in open(log) if "linkat(" in line or "O_EXCL" in line]
             names += re.findall(r'"(?:[^"]*/)?(\.settings\.ini\.[^"/]*)"', "".join(made))
-            os.remove(log)
         failures.check(len(names) == 2 and names[0] != names[1],
                        f"{label}: two runs as PID 1 named their temporaries {names}")
 
@@ -538,13 +526,12 @@ def check_owner_kept_out(program, mount, name, failures):
     with Folder(program, parent=mount, content=DRESSED) as folder:
         os.chmod(folder.root, 0o1777)
         owned(folder.settings, 1234, 1234, 0o464)
-        stop = folder.root + ".stop"
+        stop = os.path.join(folder.root, "stop")  # goes with the folder
         probe = subprocess.Popen(as_user(1234, ["/usr/bin/python3", "-c", OWNER_PROBE, folder.root,
                                                 stop]), stdout=subprocess.PIPE, cwd="/")
         result = run(under_strace(without_proc(folder.command("/u")), "fchmod", "delay_enter=1500000"))
         open(stop, "w").close()
         seen, opened = map(int, probe.communicate(timeout=60)[0].split())
-        os.remove(stop)
         label = f"{name}: the old owner trying to open the replacement"
         check_row(failures, label, folder, result, DRESSED, "/u", "changed")
         failures.check(seen > 0, f"{label}: it never saw a temporary of its own")
@@ -559,7 +546,7 @@ def check_collector_before_lock(program, mount, name, failures):
     it has outrun its 5 s of starting over, so when it finds the second one's file there it
     gives up (FALSE), and the second's file stands whole."""
     with Folder(program, parent=mount) as folder:
-        log = folder.root + ".calls"
+        log = os.path.join(folder.root, "strace.log")  # goes with the folder
         first = folder.start("/u", lambda command: under_strace(
             without_proc(command), "flock", "delay_enter=7000000", 2, "flock,open,openat", log),
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -568,7 +555,6 @@ def check_collector_before_lock(program, mount, name, failures):
         in_time = first.poll() is None
         first.wait(timeout=60)
         names = re.findall(r'"(?:[^"]*/)?(\.settings\.ini\.[^"/]*)", [^)]*O_EXCL', open(log).read())
-        os.remove(log)
         label = f"{name}: a temporary removed before its maker locked it"
         failures.check(made != [] and in_time, f"{label}: the second run missed the window")
         failures.check(len(set(names)) >= 2, f"{label}: the first run made only {names}")
@@ -577,14 +563,9 @@ def check_collector_before_lock(program, mount, name, failures):
         failures.check(folder.leftovers() == [], f"{label}: left {folder.leftovers()}")
 
 
-def check_temporaries(program, mount, name, failures):
-    """Temporaries beside another user and a container sharing the folder."""
-    if emulator(program):
-        print(f"SKIPPED: {name} temporaries: strace would see qemu-user's calls, not the program's")
-        return
-    for check in (check_planted_names, check_killed_in_pid_namespace, check_killed_after_link,
-                  check_owner_kept_out, check_collector_before_lock):
-        check(program, mount, name, failures)
+# Temporaries beside another user and a container sharing the folder.
+TEMPORARIES = (check_planted_names, check_killed_in_pid_namespace, check_killed_after_link,
+               check_owner_kept_out, check_collector_before_lock)
 
 
 def check_fuse_openers(program, mount, name, failures):
@@ -606,8 +587,7 @@ def check_fuse_openers(program, mount, name, failures):
 def check_forced_modes(program, mount, name, failures):
     """A mount that makes every new file rw for all: settings.ini of mode 0600 is never readable
     by others, not even as the temporary its run made, caught at its first write."""
-    with Folder(program, parent=mount, content=DRESSED) as folder:
-        os.chmod(folder.settings, 0o600)
+    with Folder(program, parent=mount, content=DRESSED, mode=0o600) as folder:
         run(under_strace(folder.command("/u"), "pwrite64", "signal=KILL", 1))
         label = f"{name}: settings.ini of mode 0600"
         killed = f"{label}, run killed at its first write"
@@ -630,8 +610,8 @@ NEARLY_FULL_BODY = (b"[tovrin]\nmdb=old\n" +
 NEARLY_FULL_CASES = [
     ("a 98 KB file", None, "same"),
     ("a 98 KB file with a second hard link", [SECOND_LINK], "same"),
-    ("a 98 KB +C file with a second hard link", [NO_COPY_ON_WRITE, SECOND_LINK],
-     "changed"),  # no new room
+    # No new room is needed to write over the blocks of a +C file no reflink shares.
+    ("a 98 KB +C file with a second hard link", [NO_COPY_ON_WRITE, SECOND_LINK], "changed"),
     # +C, yet its blocks shared with a reflinked copy (+C too, from the folder, as a reflink
     # needs): a write over them needs new room.
     ("a 98 KB +C file with a second hard link and a reflinked copy",
@@ -666,17 +646,16 @@ def check_writer_beneath_fuse(program, mount, name, failures):
     number may stay the same; the run's last look must still see the change, and start over."""
     with Folder(program, parent=mount, content=DRESSED) as folder:
         below = beneath(mount, folder.settings)
-        log = os.path.join(BENEATH[mount], "strace.log")
+        log = beneath(mount, os.path.join(folder.root, "strace.log"))  # goes with the folder
         writing = subprocess.Popen(under_strace(folder.command("/u"), "fsync", "delay_enter=1500000",
                                                 1, log=log), cwd="/")
         held = wait_until(lambda: os.path.exists(log) and "fsync(" in open(log).read(), 10)
         written = DRESSED.replace(b"other=1", b"other=2")  # the same size: only the times show
         with open(below, "r+b") as locked:
             fcntl.lockf(locked, fcntl.LOCK_EX)
-            write(below + ".writer", written)
+            Path(below + ".writer").write_bytes(written)
             os.rename(below + ".writer", below)
         writing.wait(timeout=60)
-        os.remove(log)
         label = f"{name}: a writer beneath the mount replaces the file at the run's flush"
         failures.check(held, f"{label}: the run was never held at its flush")
         check_changed(failures, label, written, folder.read(), "/u")
@@ -691,8 +670,7 @@ DEEP_FOLDERS = [(4061, "/u"), (4070, "/i"), (4082, "/d")]
 
 def check_deep_folders(program, mount, name, failures):
     for length, switch in DEEP_FOLDERS:
-        top = os.path.join(mount, "ko197311-" + "x" * 8)  # as long as the name Folder makes
-        deep = top
+        deep = top = os.path.join(mount, "ko197311-" + "x" * 8)  # as long as Folder's own name
         while len(deep) < length:
             deep = os.path.join(deep, "d" * min(200, length - len(deep) - 1))
         app = os.path.relpath(deep, top)
@@ -701,7 +679,7 @@ def check_deep_folders(program, mount, name, failures):
             check_row(failures, label, folder, folder.run(switch), DRESSED, switch, "changed")
 
 
-EVERY_FILESYSTEM = (check_identity_cases, check_new_files, check_temporaries)
+EVERY_FILESYSTEM = (check_identity_cases, check_new_files)
 # Cases that need what only one of the filesystems offers, or one is enough for.
 SPECIAL_CASES = {"ext4": (check_append_only_folder_without_proc, check_without_proc,
                           check_links_without_proc, check_deep_folders),
@@ -713,15 +691,17 @@ SPECIAL_CASES = {"ext4": (check_append_only_folder_without_proc, check_without_p
 
 def inside_filesystems(program):
     failures = Failures()
+    temporaries = () if emulator(program) else TEMPORARIES
     if emulator(program):
         print(f"through {emulator(program)[0]}: this host cannot execute 32-bit x86 code")
+        print("SKIPPED: temporaries: strace would see qemu-user's calls, not the program's")
     for name, mkfs, size in FILESYSTEMS:
         images = tempfile.mkdtemp(prefix="ko197311-images-")
         mount = tempfile.mkdtemp(prefix=f"ko197311-{name.replace(' ', '-')}-")
         started = time.monotonic()
         try:
             mount_filesystem(name, mkfs, size, mount, images)
-            checks = () if name == "bindfs forcing modes" else EVERY_FILESYSTEM
+            checks = () if name == "bindfs forcing modes" else EVERY_FILESYSTEM + temporaries
             for check in checks + SPECIAL_CASES.get(name, ()):
                 check(program, mount, name, failures)
         finally:
