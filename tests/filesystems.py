@@ -7,7 +7,7 @@ test (as root).
 # Rows here: a file dressed in what must stay around its bytes (IDENTITY_CASES), a new file
 # against what open(2) gives (NEW_FILE_CASES), and what needs one filesystem (SPECIAL_CASES:
 # an inode past 2^32, a file over 2 GiB, /proc hidden, a planted link, a nearly full Btrfs), and
-# temporaries beside another user and a container (check_temporaries). No fail_io here: this
+# temporaries beside another user and a container (TEMPORARIES). No fail_io here: this
 # test also runs the 32-bit program, through qemu-i386-static where the host needs it.
 import fcntl
 import os
