@@ -10,14 +10,16 @@ it (the journal or log replayed) and compares settings.ini with the old and the 
 import glob
 import lzma
 import os
+import pathlib
 import re
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 
-from testlib import TEMPORARY_STRICT, Folder, main, reenter_in_own_mounts, skip
+from testlib import TEMPORARY_STRICT, Folder, main, reenter_in_own_mounts, run, skip
 
 SECTOR = 512
 MARK_MAGIC = b"KO197311 MARK "
@@ -36,63 +38,31 @@ ROOT_MODULES = ["virtio_pci", "virtio_blk", "crc32c_generic", "crc32c_intel", "l
 TORN_POINTS = 16
 ALL_SUBSETS_UP_TO = 3
 SCRATCH = "/dev/shm"
-
-
-def log(*words):
-    print(*words, flush=True)
-
-
-def run(command, **options):
-    return subprocess.run(command, check=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          **options).stdout
+TCG = ["-accel", "tcg", "-cpu", "max"]
+# The verdicts of a good state; any other is the reason a state is bad.
+GOOD = ("old", "new", "mixed")
 
 
 # ---- the kernel ----------------------------------------------------------------------------
 
-def kernel_package():
-    """The package of Debian 12's current 6.1 kernel, as linux-image-amd64 names it."""
-    text = run(["apt-cache", "depends", "linux-image-amd64"]).decode()
-    found = re.search(r"Depends: (linux-image-[0-9][^\s]*-amd64)", text)
-    return found.group(1) if found else None
-
-
-def extract_vmlinux(bzimage, target):
-    """The ELF kernel inside Debian's compressed one (an xz stream), for QEMU's PVH entry."""
-    data = open(bzimage, "rb").read()
-    start = data.find(b"\xfd7zXZ\x00")
-    while start >= 0:
-        try:
-            elf = lzma.LZMADecompressor(lzma.FORMAT_XZ).decompress(data[start:])
-            if elf.startswith(b"\x7fELF"):
-                with open(target, "wb") as f:
-                    f.write(elf)
-                return True
-        except lzma.LZMAError:
-            pass
-        start = data.find(b"\xfd7zXZ\x00", start + 1)
-    return False
-
-
 def fetch_kernel(cache):
+    """Debian 12's current 6.1 kernel, as linux-image-amd64 names it, else the last one cached:
+    (package, version, the kernel to boot, its module tree); None if there is neither."""
     os.makedirs(cache, exist_ok=True)
-    try:
-        package = kernel_package()
-    except (subprocess.CalledProcessError, FileNotFoundError):
-        package = None
+    depends = run(["apt-cache", "depends", "linux-image-amd64"]).stdout.decode()
+    found = re.search(r"Depends: (linux-image-[0-9][^\s]*-amd64)", depends)
+    cached = sorted(glob.glob(os.path.join(cache, "linux-image-*")))
+    package = found.group(1) if found else (os.path.basename(cached[-1]) if cached else None)
     if package is None:
-        cached = sorted(glob.glob(os.path.join(cache, "linux-image-*")))
-        if not cached:
-            return None
-        package = os.path.basename(cached[-1])
+        return None
     tree = os.path.join(cache, package)
     if not os.path.isdir(os.path.join(tree, "lib")):
         download = tempfile.mkdtemp(dir=cache)
-        run(["apt-get", "download", package], cwd=download)
-        unpacking = tree + ".part"
-        shutil.rmtree(unpacking, ignore_errors=True)
-        run(["dpkg-deb", "-x", glob.glob(os.path.join(download, "*.deb"))[0], unpacking])
-        shutil.rmtree(download)
-        os.rename(unpacking, tree)
+        run(["apt-get", "download", package], cwd=download, timeout=None, check=True)
+        deb = glob.glob(os.path.join(download, "*.deb"))[0]
+        run(["dpkg-deb", "-x", deb, download], check=True)
+        os.remove(deb)
+        os.rename(download, tree)
     bzimage = glob.glob(os.path.join(tree, "boot", "vmlinuz-*"))[0]
     vmlinux = os.path.join(tree, "vmlinux")
     if not os.path.exists(vmlinux) and not extract_vmlinux(bzimage, vmlinux):
@@ -101,35 +71,33 @@ def fetch_kernel(cache):
     return package, version, vmlinux, os.path.join(tree, "lib", "modules", version)
 
 
-def module_record(path):
-    """The `name=value` strings of a module's .modinfo section."""
-    data = open(path, "rb").read()
-    shoff, = struct.unpack_from("<Q", data, 0x28)
-    entsize, count, names = struct.unpack_from("<HHH", data, 0x3A)
-    sections = [struct.unpack_from("<IIQQQQ", data, shoff + i * entsize) for i in range(count)]
-    table = sections[names][4]
-    for name, _, _, _, offset, size in sections:
-        if data[table + name:data.index(b"\0", table + name)] == b".modinfo":
-            fields = data[offset:offset + size].split(b"\0")
-            return dict(f.decode().split("=", 1) for f in fields if b"=" in f)
-    return {}
+def extract_vmlinux(bzimage, target):
+    """The ELF kernel inside Debian's compressed one (an xz stream), for QEMU's PVH entry."""
+    data = pathlib.Path(bzimage).read_bytes()
+    for stream in re.finditer(rb"\xfd7zXZ\x00", data):
+        try:
+            elf = lzma.LZMADecompressor(lzma.FORMAT_XZ).decompress(data[stream.start():])
+        except lzma.LZMAError:
+            continue
+        if elf.startswith(b"\x7fELF"):
+            pathlib.Path(target).write_bytes(elf)
+            return True
+    return False
 
 
 def modules_in_load_order(tree):
-    paths = {}
-    for path in glob.glob(os.path.join(tree, "kernel", "**", "*.ko"), recursive=True):
-        paths[os.path.basename(path)[:-3].replace("-", "_")] = path
+    """ROOT_MODULES, each after the modules its .modinfo's `depends=` names."""
+    paths = {os.path.basename(path)[:-3].replace("-", "_"): path
+             for path in glob.glob(os.path.join(tree, "kernel", "**", "*.ko"), recursive=True)}
     order = []
 
-    def add(name):
-        name = name.replace("-", "_")
-        if name in order or name not in paths:
-            return
-        for dependency in filter(None, module_record(paths[name]).get("depends", "").split(",")):
-            add(dependency)
-        order.append(name)
-    for name in ROOT_MODULES:
-        add(name)
+    def add(names):
+        for name in [name.replace("-", "_") for name in names]:
+            if name not in order and name in paths:
+                record = re.search(rb"\0depends=([^\0]*)\0", pathlib.Path(paths[name]).read_bytes())
+                add(filter(None, record.group(1).decode().split(",")))
+                order.append(name)
+    add(ROOT_MODULES)
     return [paths[name] for name in order]
 
 
@@ -144,8 +112,7 @@ def cpio_entry(name, mode, data=b"", rdev=(0, 0)):
 
 def cpio_archive(files):
     """A newc archive of (name, mode, data, rdev) entries, the format the kernel unpacks."""
-    body = b"".join(cpio_entry(*f) for f in files)
-    return body + cpio_entry("TRAILER!!!", 0)
+    return b"".join(cpio_entry(*f) for f in files + [("TRAILER!!!", 0)])
 
 
 INIT = """#!/bin/busybox sh
@@ -167,62 +134,47 @@ poweroff -f
 def base_initramfs(program, modules):
     files = [(d, 0o40755) for d in ["bin", "dev", "proc", "sys", "mnt", "modules", "lib",
                                     "lib64", "lib/x86_64-linux-gnu"]]
-    files.append(("dev/console", 0o20600, b"", (5, 1)))
-    files.append(("bin/busybox", 0o100755, open(shutil.which("busybox"), "rb").read()))
-    files.append(("init", 0o100755, INIT.encode()))
-    for line in run(["ldd", program]).decode().splitlines():
-        found = re.search(r"(/\S+) \(0x", line)
-        if found:
-            library = found.group(1)
-            files.append((library.lstrip("/"), 0o100755, open(library, "rb").read()))
-    names = []
-    for path in modules:
-        names.append(os.path.basename(path))
-        files.append(("modules/" + names[-1], 0o100644, open(path, "rb").read()))
-    files.append(("modules/order", 0o100644, "\n".join(names).encode() + b"\n"))
-    return cpio_archive(files)
+    files += [("dev/console", 0o20600, b"", (5, 1)), ("init", 0o100755, INIT.encode())]
+    libraries = re.findall(r"(/\S+) \(0x", run(["ldd", program], check=True).stdout.decode())
+    copies = [("bin/busybox", shutil.which("busybox"))]
+    copies += [(library.lstrip("/"), library) for library in libraries]
+    copies += [("modules/" + os.path.basename(path), path) for path in modules]
+    files += [(name, 0o100755, pathlib.Path(path).read_bytes()) for name, path in copies]
+    order = "".join(os.path.basename(path) + "\n" for path in modules)
+    return cpio_archive(files + [("modules/order", 0o100644, order.encode())])
 
 
 # ---- booting ---------------------------------------------------------------------------------
 
 class Guest:
     def __init__(self, vmlinux, initramfs, scratch):
-        self.vmlinux = vmlinux
-        self.initramfs = initramfs
-        self.scratch = scratch
-        self.accelerator = None
+        self.vmlinux, self.initramfs, self.scratch = vmlinux, initramfs, scratch
+        self.accelerator = TCG
 
     def boot(self, job, disks, timeout, accelerator=None):
-        """Runs `job` (shell) in the guest with `disks` as virtio disks; returns its console."""
+        """Runs `job` (shell) in the guest on `disks` (image, log or None); returns its console."""
         initrd = os.path.join(self.scratch, "initrd")
-        with open(initrd, "wb") as f:
-            f.write(self.initramfs)
-            f.write(cpio_archive([("job.sh", 0o100644, job.encode())]))
+        job_archive = cpio_archive([("job.sh", 0o100644, job.encode())])
+        pathlib.Path(initrd).write_bytes(self.initramfs + job_archive)
         command = ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-display", "none",
                    "-serial", "stdio", "-no-reboot", "-m", "768", "-smp", "1",
                    "-kernel", self.vmlinux, "-initrd", initrd,
                    "-append", "console=ttyS0 quiet panic=-1 rdinit=/init"]
-        command += accelerator or self.accelerator or ["-accel", "tcg", "-cpu", "max"]
-        for index, disk in enumerate(disks):
-            if isinstance(disk, tuple):
-                image, journal = disk
-                command += ["-blockdev", f"driver=file,filename={image},node-name=d{index}",
-                            "-blockdev", f"driver=file,filename={journal},node-name=l{index}",
+        command += accelerator or self.accelerator
+        for index, (image, journal) in enumerate(disks):
+            command += ["-blockdev", f"driver=file,filename={image},node-name=d{index}"]
+            if journal:
+                command += ["-blockdev", f"driver=file,filename={journal},node-name=l{index}",
                             "-blockdev", f"driver=blklogwrites,file=d{index},log=l{index},"
                             f"log-sector-size={SECTOR},node-name=w{index}"]
-            else:
-                command += ["-blockdev", f"driver=file,filename={disk},node-name=w{index}"]
-            command += ["-device", f"virtio-blk-pci,drive=w{index}"]
+            command += ["-device", f"virtio-blk-pci,drive={'w' if journal else 'd'}{index}"]
         try:
-            result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                    timeout=timeout)
-            return result.stdout.decode(errors="replace")
+            return run(command, timeout=timeout, merged=True).stdout.decode(errors="replace")
         except subprocess.TimeoutExpired as expired:
             return (expired.stdout or b"").decode(errors="replace") + "\nKO_TIMEOUT"
 
     def choose_accelerator(self):
         """KVM where it runs a guest; some hosts offer a /dev/kvm that aborts or hangs."""
-        self.accelerator = ["-accel", "tcg", "-cpu", "max"]
         if not os.access("/dev/kvm", os.R_OK | os.W_OK):
             return "TCG (no usable /dev/kvm)"
         for cpu in ["host", "max"]:
@@ -236,116 +188,84 @@ class Guest:
 
 # ---- the cases -------------------------------------------------------------------------------
 
-def old_content(size):
-    head = b"; settings\n[tovrin]\nmdb=old\n[other]\n"
+def old_content(kind, size):
+    if kind == "new":
+        return None
     line = b"value=0123456789abcdef0123456789abcdef0123456789abcdef\n"
-    body = line * ((size - len(head)) // len(line) + 1)
-    return head + body[:size - len(head)]
+    return (b"; settings\n[tovrin]\nmdb=old\n[other]\n" + line * (size // len(line) + 1))[:size]
 
 
 CASE_KINDS = ["replace", "named", "new", "hardlink", "appendonly"]
 IN_PLACE = {"hardlink", "appendonly"}
+CASE_SIZES = [("4K", 4000), ("1M", 1 << 20)]
 
 
 def cases():
-    """Every case, or those whose label KO197311_POWER_CASES (a regular expression) matches."""
+    """Every case (label, kind, size, switch), or those KO197311_POWER_CASES (a regex) matches."""
     chosen = re.compile(os.environ.get("KO197311_POWER_CASES", ""))
-    result = []
-    for kind in CASE_KINDS:
-        for size_name, size in [("4K", 4000), ("1M", 1 << 20)]:
-            if kind == "new" and size_name == "1M":
-                continue
-            for switch in ["/u", "/d"]:
-                if chosen.search(f"{kind} {size_name} {switch}"):
-                    result.append((kind, size_name, size, switch))
-    return result
+    every = [(f"{kind} {size_name} {switch}", kind, size, switch) for kind in CASE_KINDS
+             for size_name, size in CASE_SIZES if kind != "new" or size_name != "1M"
+             for switch in ["/u", "/d"]]
+    return [case for case in every if chosen.search(case[0])]
 
 
-def expected_after(program, kind, size, switch):
-    """The bytes the program makes, from a run on the host (None: no file)."""
-    with Folder(program, parent=SCRATCH, content=None if kind == "new" else old_content(size)) as folder:
-        subprocess.run([folder.program, switch], check=True)
-        return folder.read()
-
-
-def make_image(fs, path, program, case_list):
-    size = SIZES[fs]
-    with open(path, "wb") as f:
-        f.truncate(size)
-    run(MKFS[fs] + [path])
-    with open(path, "r+b") as f:
-        f.truncate(size + (1 << 20))  # the marks' block lies past the filesystem
-    mount = tempfile.mkdtemp(dir=SCRATCH)
-    mount_image(fs, path, mount)
+def make_image(fs, path, program, case_list, mount):
+    open(path, "wb").close()
+    os.truncate(path, SIZES[fs])
+    run(MKFS[fs] + [path], check=True)
+    os.truncate(path, SIZES[fs] + (1 << 20))  # the marks' block lies past the filesystem
+    run(["mount", "-t", fs, "-o", "loop", path, mount], check=True)
     try:
         os.mkdir(os.path.join(mount, "links"))
-        for index, (kind, _, size_bytes, _) in enumerate(case_list):
+        for index, (_, kind, size, _) in enumerate(case_list):
             folder = os.path.join(mount, f"c{index}")
             os.mkdir(folder)
             shutil.copy(program, os.path.join(folder, "ko197311"))
             if kind != "new":
-                with open(os.path.join(folder, "settings.ini"), "wb") as f:
-                    f.write(old_content(size_bytes))
+                pathlib.Path(folder, "settings.ini").write_bytes(old_content(kind, size))
             if kind == "hardlink":
-                os.link(os.path.join(folder, "settings.ini"),
-                        os.path.join(mount, "links", f"c{index}.ini"))
+                os.link(os.path.join(folder, "settings.ini"), f"{mount}/links/c{index}.ini")
             if kind == "appendonly":
-                run(["chattr", "+a", folder])
+                run(["chattr", "+a", folder], check=True)
     finally:
         unmount(fs, mount)
-        os.rmdir(mount)
-
-
-def mount_image(fs, image, mount):
-    run(["mount", "-t", fs, "-o", "loop", image, mount])
 
 
 def unmount(fs, mount):
-    run(["umount", mount])
+    run(["umount", mount], check=True)
     if fs == "btrfs":
-        subprocess.run(["btrfs", "device", "scan", "--forget"], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        run(["btrfs", "device", "scan", "--forget"])
 
 
 def guest_job(fs, case_list, mark_block):
     lines = [f"MARK_BLOCK={mark_block}", f"mount -t {fs} /dev/vda /mnt || echo KO_NOMOUNT",
              "cd /", "sync", "mark 0"]
-    for index, (kind, _, _, switch) in enumerate(case_list):
-        program = f"/mnt/c{index}/ko197311 {switch}"
+    for index, (_, kind, _, switch) in enumerate(case_list):
+        program = f"/mnt/c{index}/ko197311 {switch}; echo KO_RUN {index} $?"
         if kind == "named":
-            program = f"umount /proc; {program}; echo KO_RUN {index} $?; mount -t proc proc /proc"
-        else:
-            program += f"; echo KO_RUN {index} $?"
+            program = f"umount /proc; {program}; mount -t proc proc /proc"
         lines += [f"mark {2 * index + 1}", program, f"mark {2 * index + 2}", "sync"]
-    lines += ["umount /mnt", "sync"]
-    return "\n".join(lines) + "\n"
+    return "\n".join(lines + ["umount /mnt", "sync", ""])
 
 
 # ---- the log ---------------------------------------------------------------------------------
 
-def read_log(path):
-    """Entries (sector, sectors, flags, offset of data in the log) in dm-log-writes format."""
-    data = open(path, "rb").read()
+def read_log(path, mark_sector):
+    """A dm-log-writes log: its bytes, its entries (sector, sectors, flags, offset of the data)
+    and the marks the guest wrote at `mark_sector` ({number: index of its entry})."""
+    data = pathlib.Path(path).read_bytes()
     magic, _, count, sector_size = struct.unpack_from("<QQQI", data, 0)
     if magic != LOG_MAGIC:
         raise RuntimeError(f"{path}: no write log header (magic {magic:#x})")
-    entries = []
-    position = sector_size
-    for _ in range(count):
+    entries, marks, position = [], {}, sector_size
+    for index in range(count):
         sector, sectors, flags = struct.unpack_from("<QQQ", data, position)
         position += sector_size
-        length = sectors * SECTOR
         entries.append((sector, sectors, flags, position))
-        position += -(-length // sector_size) * sector_size
-    return data, entries
-
-
-def find_marks(data, entries, mark_sector):
-    marks = {}
-    for index, (sector, sectors, _, offset) in enumerate(entries):
-        if sector == mark_sector and sectors and data[offset:offset + 14] == MARK_MAGIC:
-            marks[int(data[offset + 14:offset + 22])] = index
-    return marks
+        if sector == mark_sector and sectors and data[position:position + 14] == MARK_MAGIC:
+            marks[int(data[position + 14:position + 22])] = index
+        position += -(-sectors * SECTOR // sector_size) * sector_size
+    return data, entries, marks
 
 
 # ---- crash states ----------------------------------------------------------------------------
@@ -354,33 +274,25 @@ def crash_states(entries, first, last):
     """States of the window between entries `first` and `last`: (name, prefix, extra writes).
 
     Each state is the disk after entries[:prefix] plus `extra`, a list of (entry, bytes kept)."""
-    states = [("after", first, [])]
-    epoch = []
+    states, epoch = [("after", first, [])], []
     for index in range(first, last):
-        sector, sectors, flags, _ = entries[index]
-        if flags & FLUSH or flags & FUA:
+        _, sectors, flags, _ = entries[index]
+        if flags & (FLUSH | FUA):
             epoch = []
-        if sectors == 0 or flags & DISCARD:
-            states.append(("after", index + 1, []))
-            continue
-        pieces = sectors * SECTOR // 4096
-        if pieces > 1:
+        if sectors and not flags & DISCARD:
+            pieces = sectors * SECTOR // 4096
             step = max(1, pieces // TORN_POINTS)
-            for piece in range(1, pieces, step):
-                states.append(("torn", index, [(index, piece * 4096)]))
-        if epoch:
-            start = epoch[0]
+            states += [("torn", index, [(index, piece * 4096)]) for piece in range(1, pieces, step)]
             pending = epoch + [index]
             if len(pending) <= ALL_SUBSETS_UP_TO:
-                for bits in range(1, 2 ** len(pending) - 1):
-                    chosen = [pending[i] for i in range(len(pending)) if bits >> i & 1]
-                    if chosen != pending[:len(chosen)]:
-                        states.append(("reordered", start, [(e, None) for e in chosen]))
+                subsets = [[e for i, e in enumerate(pending) if bits >> i & 1]
+                           for bits in range(1, 2 ** len(pending) - 1)]
             else:
-                for left_out in pending[:-1]:
-                    states.append(("reordered", start,
-                                   [(e, None) for e in pending if e != left_out]))
-        epoch.append(index)
+                subsets = [[e for e in pending if e != left_out] for left_out in pending[:-1]]
+            # A subset that is a prefix of the writes is a state "after" gives already.
+            states += [("reordered", pending[0], [(e, None) for e in chosen])
+                       for chosen in subsets if chosen != pending[:len(chosen)]]
+            epoch.append(index)
         states.append(("after", index + 1, []))
     return states
 
@@ -390,90 +302,65 @@ class Disk:
 
     def __init__(self, base, data, entries, path):
         shutil.copyfile(base, path)
-        self.path = path
-        self.data = data
-        self.entries = entries
-        self.applied = 0
-        self.file = open(path, "r+b")
+        self.path, self.data, self.entries, self.applied = path, data, entries, 0
+        self.fd = os.open(path, os.O_WRONLY)
 
-    def write(self, file, index, keep=None):
+    def write(self, fd, index, keep=None):
         sector, sectors, flags, offset = self.entries[index]
-        if sectors == 0 or flags & DISCARD:
-            return
-        length = sectors * SECTOR if keep is None else keep
-        file.seek(sector * SECTOR)
-        file.write(self.data[offset:offset + length])
-
-    def advance(self, prefix):
-        while self.applied < prefix:
-            self.write(self.file, self.applied)
-            self.applied += 1
-        self.file.flush()
+        if sectors and not flags & DISCARD:
+            length = sectors * SECTOR if keep is None else keep
+            os.pwrite(fd, self.data[offset:offset + length], sector * SECTOR)
 
     def copy(self, prefix, extra, target):
-        self.advance(prefix)
-        run(["cp", "--sparse=always", self.path, target])
+        while self.applied < prefix:
+            self.write(self.fd, self.applied)
+            self.applied += 1
+        run(["cp", "--sparse=always", self.path, target], check=True)
         with open(target, "r+b") as f:
             for index, keep in extra:
-                self.write(f, index, keep)
+                self.write(f.fileno(), index, keep)
 
 
 def look(fs, image, folder, mount):
-    """What a mount of the image shows: (settings.ini bytes or None, names), or an error."""
+    """What a mount of the image shows: (settings.ini bytes or None, names, error or None)."""
     try:
-        mount_image(fs, image, mount)
+        run(["mount", "-t", fs, "-o", "loop", image, mount], check=True, merged=True)
     except subprocess.CalledProcessError as error:
         return None, None, "mount failed: " + error.stdout.decode(errors="replace").strip()
     try:
         path = os.path.join(mount, folder)
-        names = sorted(os.listdir(path))
         settings = os.path.join(path, "settings.ini")
-        content = open(settings, "rb").read() if os.path.exists(settings) else None
-        return content, names, None
+        content = pathlib.Path(settings).read_bytes() if os.path.exists(settings) else None
+        return content, sorted(os.listdir(path)), None
     finally:
         unmount(fs, mount)
 
 
-def checker_clean(fs, image):
-    result = subprocess.run(CHECKERS[fs] + [image], stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT)
-    return result.returncode == 0, result.stdout.decode(errors="replace")[-600:]
-
-
 # ---- one filesystem ------------------------------------------------------------------------
-
-def case_label(case):
-    kind, size_name, _, switch = case
-    return f"{kind} {size_name} {switch}"
-
 
 def classify(kind, content, names, old, new, includes_last_flush):
     """'old', 'new', 'mixed' (in place, inside its window) or the reason the state is bad."""
+    described = "no file" if content is None else f"{len(content)} bytes"
     expected_names = ["ko197311"] + (["settings.ini"] if content is not None else [])
     # A cut in the middle of a run may leave its temporary file, which the next run removes.
     if not includes_last_flush:
         names = [name for name in names if not TEMPORARY_STRICT.match(name)]
     if names != expected_names:
-        return f"names {names} ({describe(content)})"
+        return f"names {names} ({described})"
     if content == new:
         return "new"
     if includes_last_flush:
-        return f"not the new file after the run's last flush ({describe(content)})"
+        return f"not the new file after the run's last flush ({described})"
     if content == old:
         return "old"
-    if kind in IN_PLACE:
-        return "mixed"
-    return f"neither old nor new ({describe(content)})"
-
-
-def describe(content):
-    return "no file" if content is None else f"{len(content)} bytes"
+    return "mixed" if kind in IN_PLACE else f"neither old nor new ({described})"
 
 
 def check_filesystem(fs, program, guest, case_list, work, report):
-    image = os.path.join(work, f"{fs}.img")
-    journal = os.path.join(work, f"{fs}.log")
-    make_image(fs, image, program, case_list)
+    """Checks each case's crash states on `fs`, adding a row a case to `report`; the problems."""
+    image, journal, mount = [os.path.join(work, fs + end) for end in [".img", ".log", ".mnt"]]
+    os.mkdir(mount)
+    make_image(fs, image, program, case_list, mount)
     open(journal, "wb").close()
     mark_block = SIZES[fs] // 4096
     started = time.monotonic()
@@ -481,128 +368,107 @@ def check_filesystem(fs, program, guest, case_list, work, report):
     console = guest.boot(guest_job(fs, case_list, mark_block), [(image + ".run", journal)], 900)
     boot_seconds = time.monotonic() - started
     os.unlink(image + ".run")
-    log(" ".join(re.findall(r"KO_RUN \d+ \d+", console)))
+    print(" ".join(re.findall(r"KO_RUN \d+ \d+", console)))
     if "KO_DONE" not in console or "KO_NOMOUNT" in console:
-        log(console[-3000:])
+        print(console[-3000:])
         return [f"{fs}: the guest did not finish its runs"]
-    data, entries = read_log(journal)
-    marks = find_marks(data, entries, mark_block * 4096 // SECTOR)
-    log(f"{fs}: guest ran {len(case_list)} cases in {boot_seconds:.0f} s, "
-        f"{len(entries)} log entries")
+    data, entries, marks = read_log(journal, mark_block * 4096 // SECTOR)
+    print(f"{fs}: guest ran {len(case_list)} cases in {boot_seconds:.0f} s, "
+          f"{len(entries)} log entries")
     disk = Disk(image, data, entries, os.path.join(work, f"{fs}.prefix"))
     state_image = os.path.join(work, f"{fs}.state")
-    mount = tempfile.mkdtemp(dir=work)
-    problems = []
-    kept = []
-    for index, case in enumerate(case_list):
-        kind, _, size, switch = case
+    problems, kept = [], []
+    for index, (label, kind, size, switch) in enumerate(case_list):
         if 2 * index + 2 not in marks:
-            problems.append(f"{fs} {case_label(case)}: its marks are missing from the log")
+            problems.append(f"{fs} {label}: its marks are missing from the log")
             continue
         first, last = marks[2 * index + 1] + 1, marks[2 * index + 2]
-        old = old_content(size) if kind != "new" else None
-        new = expected_after(program, kind, size, switch)
+        old = old_content(kind, size)
+        with Folder(program, parent=SCRATCH, content=old) as folder:  # the new bytes, from the host
+            folder.run(switch, check=True)
+            new = folder.read()
         flushes = [i for i in range(first, last) if entries[i][2] & (FLUSH | FUA)]
-        last_flush = flushes[-1] if flushes else first
-        counts = {"old": 0, "new": 0, "mixed": 0, "bad": 0, "checked": 0}
+        last_flush = max(flushes, default=first)
+        counts = dict.fromkeys(["old", "new", "mixed", "bad", "checked"], 0)
         # The disk is rebuilt forwards only, so the states go in the order of their prefix.
         states = sorted(crash_states(entries, first, last), key=lambda state: state[1])
         case_started = time.monotonic()
         for number, (how, prefix, extra) in enumerate(states):
             disk.copy(prefix, extra, state_image)
             content, names, error = look(fs, state_image, f"c{index}", mount)
-            includes = prefix > last_flush
-            verdict = error or classify(kind, content, names, old, new, includes)
-            if verdict not in ("old", "new", "mixed") or number == len(states) - 1 or \
-                    number % 8 == 0:
+            verdict = error or classify(kind, content, names, old, new, prefix > last_flush)
+            if verdict not in GOOD or number == len(states) - 1 or number % 8 == 0:
                 counts["checked"] += 1
-                clean, output = checker_clean(fs, state_image)
-                if not clean and verdict in ("old", "new", "mixed"):
+                checker = run(CHECKERS[fs] + [state_image], merged=True)
+                if checker.returncode != 0 and verdict in GOOD:
+                    output = checker.stdout.decode(errors="replace")[-600:]
                     verdict = "checker: " + output.strip().splitlines()[-1]
-            if verdict in counts:
-                counts[verdict] += 1
+            counts[verdict if verdict in GOOD else "bad"] += 1
+            if verdict in GOOD:
                 continue
-            counts["bad"] += 1
-            detail = f"{fs} {case_label(case)}: state {number} ({how}, {prefix} entries"
-            detail += f" + {len(extra)}): {verdict}"
-            problems.append(detail)
+            detail = f"{fs} {label}: state {number} ({how}, {prefix} entries + {len(extra)})"
+            problems.append(f"{detail}: {verdict}")
             if len(kept) < 6:
-                copy = os.path.join(work, f"{fs}.bad{len(kept)}")
-                disk.copy(prefix, extra, copy)
-                kept.append((copy, index, detail))
-        report.append((fs, case_label(case), len(states), counts,
-                       time.monotonic() - case_started))
-        log(f"{fs} {case_label(case)}: {len(states)} states, {counts}, "
-            f"{time.monotonic() - case_started:.1f} s")
-    disk.file.close()
-    os.rmdir(mount)
-    if kept:
-        problems += second_look(fs, guest, kept)
-    return problems
+                kept.append((os.path.join(work, f"{fs}.bad{len(kept)}"), index, problems[-1]))
+                disk.copy(prefix, extra, kept[-1][0])
+        seconds = time.monotonic() - case_started
+        report.append((fs, label, len(states), counts, seconds))
+        print(f"{fs} {label}: {len(states)} states, {counts}, {seconds:.1f} s")
+    os.close(disk.fd)
+    return problems + (second_look(fs, guest, kept) if kept else [])
 
 
 def second_look(fs, guest, kept):
     """The bad states as the guest's own kernel mounts them."""
     job = ["mount -t proc proc /proc 2>/dev/null"]
-    letters = "abcdefghijklmnopqrstuvwxyz"
     for number, (_, index, _) in enumerate(kept):
-        job += [f"mount -t {fs} /dev/vd{letters[number]} /mnt && {{",
+        job += [f"mount -t {fs} /dev/vd{'abcdefghijklmnopqrstuvwxyz'[number]} /mnt && {{",
                 f"  echo KO_SEEN {number} $(ls /mnt/c{index} | tr '\\n' ' ')"
                 f" $(cat /mnt/c{index}/settings.ini 2>/dev/null | wc -c); umount /mnt; }}"]
-    console = guest.boot("\n".join(job) + "\n", [copy for copy, _, _ in kept], 600)
-    findings = []
-    for number, (_, _, detail) in enumerate(kept):
-        seen = re.search(rf"KO_SEEN {number} (.*)", console)
-        findings.append(f"{detail}; the guest's kernel sees: "
-                        f"{seen.group(1).strip() if seen else 'no mount'}")
-    return findings
-
-
-def print_table(report):
-    log("\n| filesystem | case | states | old | new | mixed | bad | checked by fsck | seconds |")
-    log("|---|---|---|---|---|---|---|---|---|")
-    for fs, label, states, counts, seconds in report:
-        log(f"| {fs} | {label} | {states} | {counts['old']} | {counts['new']} | "
-            f"{counts['mixed']} | {counts['bad']} | {counts['checked']} | {seconds:.0f} |")
+    console = guest.boot("\n".join(job) + "\n", [(copy, None) for copy, _, _ in kept], 600)
+    seen = dict(re.findall(r"KO_SEEN (\d+) (.*)", console))
+    return [f"{detail}; the guest's kernel sees: {seen.get(str(number), 'no mount').strip()}"
+            for number, (_, _, detail) in enumerate(kept)]
 
 
 def test(failures, program, cache, *filesystems):
     program, cache = os.path.abspath(program), os.path.abspath(cache)
     filesystems = filesystems or ["ext4", "xfs", "btrfs"]
+    what = "power cut test"
     if os.geteuid() != 0:
-        return skip(failures, "the power cut test mounts disk images and needs root", "power cut test")
+        return skip(failures, "the power cut test mounts disk images and needs root", what)
     needed = ["qemu-system-x86_64", "busybox", "apt-get", "dpkg-deb", "unshare", "chattr"]
     needed += [CHECKERS[fs][0] for fs in filesystems] + [MKFS[fs][0] for fs in filesystems]
     missing = [tool for tool in needed if shutil.which(tool) is None]
     if missing:
-        return skip(failures, f"missing {' '.join(missing)} (bash tools/setup installs them)",
-                    "power cut test")
-    if subprocess.run(["ldd", shutil.which("busybox")], stdout=subprocess.DEVNULL,
-                      stderr=subprocess.DEVNULL).returncode == 0:
-        return skip(failures, "busybox is not the static one (busybox-static)", "power cut test")
+        return skip(failures, f"missing {' '.join(missing)} (bash tools/setup installs them)", what)
+    if run(["ldd", shutil.which("busybox")]).returncode == 0:
+        return skip(failures, "busybox is not the static one (busybox-static)", what)
     reenter_in_own_mounts()  # every mount of the test stays in a namespace of its own
+    sys.stdout.reconfigure(line_buffering=True)  # the progress shows as it comes
     started = time.monotonic()
     kernel = fetch_kernel(cache)
     if kernel is None:
-        return skip(failures, "Debian's kernel package cannot be fetched, and none is cached",
-                    "power cut test")
+        return skip(failures, "Debian's kernel package cannot be fetched, and none is cached", what)
     package, version, vmlinux, module_tree = kernel
     work = tempfile.mkdtemp(prefix="ko197311-power-", dir=SCRATCH)
     try:
-        initramfs = base_initramfs(program, modules_in_load_order(module_tree))
-        guest = Guest(vmlinux, initramfs, work)
-        log(f"kernel {package} ({version}), {os.path.basename(vmlinux)}; "
-            f"{guest.choose_accelerator()}")
-        report = []
-        problems = []
+        guest = Guest(vmlinux, base_initramfs(program, modules_in_load_order(module_tree)), work)
+        print(f"kernel {package} ({version}), {os.path.basename(vmlinux)}; "
+              f"{guest.choose_accelerator()}")
+        report, problems = [], []
         for fs in filesystems:
             problems += check_filesystem(fs, program, guest, cases(), work, report)
-        print_table(report)
+        columns = ["filesystem", "case", "states", *GOOD, "bad", "checked by fsck", "seconds"]
+        print("\n| " + " | ".join(columns) + " |\n" + "|---" * len(columns) + "|")
+        for fs, label, states, counts, seconds in report:
+            cells = [fs, label, states, *counts.values(), f"{seconds:.0f}"]
+            print("| " + " | ".join(str(cell) for cell in cells) + " |")
         # Each state is a check, a bad one a failure among the problems.
         failures.checked += sum(states - counts["bad"] for _, _, states, counts, _ in report)
         for problem in problems:
             failures.check(False, problem)
-        log(f"{len(problems)} bad states or failures, {time.monotonic() - started:.0f} s")
+        print(f"{len(problems)} bad states or failures, {time.monotonic() - started:.0f} s")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -229,15 +229,17 @@ def without_proc(command):
     return in_own_mounts(["sh", "-c", 'mount -t tmpfs tmpfs /proc && exec "$@"', "sh", *command])
 
 
-def run(command, cwd="/", user=None, timeout=60, in_files=False, **options):
-    """Runs the command (as `user`: a user ID, or CONTAINER_ROOT), its output caught; in files
-    rather than pipes for Wine, which leaves services behind that would hold a pipe open."""
+def run(command, cwd="/", user=None, timeout=60, in_files=False, merged=False, **options):
+    """Runs the command (as `user`: a user ID, or CONTAINER_ROOT), its output caught (with
+    `merged`, stderr in stdout); in files rather than pipes for Wine, which leaves services
+    behind that would hold a pipe open. check=True raises on a failure, as subprocess.run."""
     if user == CONTAINER_ROOT:
         return run_as_container_root(command, cwd=cwd, timeout=timeout, **options)
     if user is not None:
         command = as_user(user, command)
     if not in_files:
-        return subprocess.run(command, cwd=cwd, capture_output=True, timeout=timeout, **options)
+        return subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, timeout=timeout,
+                              stderr=subprocess.STDOUT if merged else subprocess.PIPE, **options)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         result = subprocess.run(command, cwd=cwd, stdout=out, stderr=err, timeout=timeout, **options)
         out.seek(0)
