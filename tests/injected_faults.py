@@ -17,9 +17,9 @@ import sys
 import tempfile
 
 from testlib import (EARLIER, IN_PLACE, NEW_FILE, NOBODY, ORIGIN, OTHER_LINES, RIVAL, STARTS,
-                     Failures, Folder, as_user, check_quiet, check_row, check_untouched,
-                     default_acl, fill, fresh_identity, identity, main, marker, run_in_own_mounts,
-                     skip, wait_until, with_fail_io)
+                     Failures, Folder, check_quiet, check_row, check_untouched, default_acl, fill,
+                     fresh_identity, identity, main, marker, run, run_in_own_mounts, skip,
+                     wait_until, with_fail_io)
 
 # Injected faults: which calls fail, on which file, the switch, and what the file must be after:
 # "same", byte-identical to before; "changed", the switch's marker and every other byte kept;
@@ -159,8 +159,8 @@ def run_stopped(folder, switch, env, failures, label):
         mode = os.stat(path).st_mode
         failures.check(mode & 0o077 == 0, f"{label}: {name} has mode {oct(mode)}")
         if os.geteuid() == 0:
-            peek = subprocess.run(as_user(NOBODY, ["cat", path]), capture_output=True)
-            failures.check(peek.returncode != 0, f"{label}: user {NOBODY} could open {name}")
+            failures.check(run(["cat", path], user=NOBODY).returncode != 0,
+                           f"{label}: user {NOBODY} could open {name}")
     process.send_signal(signal.SIGCONT)
     out, err = process.communicate(timeout=60)
     return subprocess.CompletedProcess(process.args, process.returncode, out, err)

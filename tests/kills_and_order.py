@@ -24,13 +24,9 @@ from testlib import (CHANGED, NOBODY, ORIGIN, OTHER_LINES, STARTS, Folder, check
 
 def test_kill_mid_write(program, failures, kills=100):
     """SIGKILL at random moments: the file always exists and is the old bytes or the new."""
-    rng = random.Random(197311)
-    parts, size = [b"; generated\n"], 0
-    while size < 24 * 1024 * 1024:  # sections of random length
-        value = b"v" * rng.randint(10, 200)
-        parts.append(b"[section%d]\nkey=%s\n; note\n\n" % (len(parts) - 1, value))
-        size += len(parts[-1])
-    sections = b"".join(parts)
+    rng = random.Random(197311)  # 188,754 sections of random length: the first 24 MiB
+    sections = b"; generated\n" + b"".join(b"[section%d]\nkey=%s\n; note\n\n" % (
+        index, b"v" * rng.randint(10, 200)) for index in range(188754))
     old, new = sections + b"[tovrin]\nmdb=ko197311\n", sections + b"[tovrin]\nmdb=jas197311\n"
     with Folder(program, content=old) as folder:
         # The first runs after writing 24 MB are slow while the disk catches up: time later ones.
@@ -104,8 +100,7 @@ def strace_log(command, user=None, **options):
         os.chmod(logs, 0o777)  # another user's strace writes its log here
         log = os.path.join(logs, "calls")
         result = run(under_strace(command, log=log, **options), user=user)
-        with open(log, errors="replace") as f:
-            return result, f.read().splitlines()
+        return result, open(log, errors="replace").read().splitlines()
 
 
 SYSCALL = re.compile(r"^\d+\s+(\w+)\((.*)\)\s+= (-?\d+)")
