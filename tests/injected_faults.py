@@ -12,15 +12,14 @@ import re
 import resource
 import shutil
 import signal
-import stat
 import subprocess
 import sys
 import tempfile
 
 from testlib import (EARLIER, IN_PLACE, NEW_FILE, NOBODY, ORIGIN, OTHER_LINES, RIVAL, STARTS,
-                     Failures, Folder, as_user, check_quiet, check_row, check_untouched,
-                     default_acl, fill, fresh_identity, identity, main, marker, run_in_own_mounts,
-                     skip, wait_until, with_fail_io)
+                     Failures, Folder, check_quiet, check_row, check_untouched, default_acl, fill,
+                     fresh_identity, identity, main, marker, run, run_in_own_mounts, skip,
+                     wait_until, with_fail_io)
 
 # Injected faults: which calls fail, on which file, the switch, and what the file must be after:
 # "same", byte-identical to before; "changed", the switch's marker and every other byte kept;
@@ -160,8 +159,8 @@ def run_stopped(folder, switch, env, failures, label):
         mode = os.stat(path).st_mode
         failures.check(mode & 0o077 == 0, f"{label}: {name} has mode {oct(mode)}")
         if os.geteuid() == 0:
-            peek = subprocess.run(as_user(NOBODY, ["cat", path]), capture_output=True)
-            failures.check(peek.returncode != 0, f"{label}: user {NOBODY} could open {name}")
+            failures.check(run(["cat", path], user=NOBODY).returncode != 0,
+                           f"{label}: user {NOBODY} could open {name}")
     process.send_signal(signal.SIGCONT)
     out, err = process.communicate(timeout=60)
     return subprocess.CompletedProcess(process.args, process.returncode, out, err)
@@ -177,8 +176,9 @@ def test_injected_faults(program, library, failures):
                 default_acl(folder.root)  # after the file: new files get an ACL it lacks
             if "dangling link" in start:
                 os.symlink("named.ini", folder.settings)
-            surrounding = identity(folder.settings) if before is not None else fresh_identity(folder.root)
-            inode = os.stat(folder.settings).st_ino if before is not None else None
+            surrounding, inode = fresh_identity(folder.root), None
+            if before is not None:
+                surrounding, inode = identity(folder.settings), os.stat(folder.settings).st_ino
             if "!" in faults and before is not None:  # what the commands give such a file
                 reference = os.path.join(folder.root, "reference.ini")
                 dress_existing(reference, before)
@@ -188,49 +188,46 @@ def test_injected_faults(program, library, failures):
                 os.remove(reference)
             env = with_fail_io(library, faults.replace("{settings}", folder.settings))
             label = f"fault {faults} on {start} file, {switch}"
-            if "stop" in faults:
-                result = run_stopped(folder, switch, env, failures, label)
-            else:
-                result = folder.run(switch, env=env)
+            result = (run_stopped(folder, switch, env, failures, label) if "stop" in faults
+                      else folder.run(switch, env=env))
             # In place, the old inode takes the change: no later try may replace it after all.
             check_row(failures, label, folder, result, before, switch, expected, inode, surrounding)
 
-    # Someone opens the file between the write and the swap, and writes through it: the run goes
-    # in place (it learns of the open by its lease), and that write lands in the named file.
-    with Folder(program) as folder:
-        dress_existing(folder.settings, OTHER_LINES)
-        inode = os.stat(folder.settings).st_ino
-        opened = os.path.join(folder.root, "opened")
-        # Until its open waits on the run's lease, as /proc/locks shows it (for at most 5 s).
-        waits = f"for i in $(seq 500); do grep -q 'BREAKING.*:{inode} ' /proc/locks && break; sleep 0.01; done"
-        opener = f"(exec 3>>{folder.settings}; echo [late] >&3; touch {opened}) & {waits}"
-        result = folder.run("/u", env=with_fail_io(library, f"fsync:1:!{opener}"))
-        wait_until(lambda: os.path.exists(opened), 10)
-        after = folder.read()
-        failures.check(result.returncode == 0, f"an open during the run: exit {result.returncode}")
-        failures.check(marker(after) == "ko197311" and after.endswith(b"[late]\n")
-                       and os.stat(folder.settings).st_ino == inode, f"an open during the run: {after!r}")
 
-    # A reader opens it then: its open only downgrades the lease, and waits. The run goes in place
-    # and the reader reads the whole change. At the in-place write (the third: two put the new
-    # file's content) the run waits for the reader's read, unless its lease still holds it back.
-    with Folder(program) as folder:
-        dress_existing(folder.settings, OTHER_LINES)
-        inode = os.stat(folder.settings).st_ino
-        seen, opened = os.path.join(folder.root, "seen"), os.path.join(folder.root, "opened")
-        waits = (f"for i in $(seq 500); do grep -q 'BREAKING.*:{inode} ' /proc/locks && break; "
-                 f"sleep 0.01; done")
-        reader = f"(exec 3<{folder.settings}; cat <&3 >{seen}; touch {opened}) & {waits}"
-        held = (f"for i in $(seq 500); do [ -e {opened} ] && break; grep -q 'BREAKING.*:{inode} ' "
-                f"/proc/locks && break; sleep 0.01; done")
-        result = folder.run("/u", env=with_fail_io(library, f"fsync:1:!{reader},pwrite:3:!{held}"))
-        wait_until(lambda: os.path.exists(opened), 10)
-        after = folder.read()
-        read = open(seen, "rb").read() if os.path.exists(opened) else None
-        failures.check(result.returncode == 0, f"a read during the run: exit {result.returncode}")
-        failures.check(marker(after) == "ko197311" and read == after
-                       and os.stat(folder.settings).st_ino == inode,
-                       f"a read during the run: read {read!r}, the file is {after!r}")
+# Someone opens the file between the write and the swap (at the new file's flush), and waits until
+# its open waits on the run's lease, as /proc/locks shows it (for at most 5 s): the run goes in
+# place, as it learns of the open by its lease. A writer's write lands in the named file. A
+# reader's open only downgrades the lease, and waits; the reader reads the whole change. At the
+# in-place write (the third: two put the new file's content) the run waits for the reader's read,
+# unless its lease still holds it back. The label, what the opener does with descriptor 3 and
+# which further fault, and what must hold of the file after and what the reader saw.
+OPENER_ROWS = [
+    ("an open during the run", "exec 3>>{settings}; echo [late] >&3", "",
+     lambda after, read: after.endswith(b"[late]\n")),
+    ("a read during the run", "exec 3<{settings}; cat <&3 >{seen}", ",pwrite:3:!{held}",
+     lambda after, read: read == after),
+]
+
+
+def test_opened_during_run(program, library, failures):
+    for label, opener, more, holds in OPENER_ROWS:
+        with Folder(program) as folder:
+            dress_existing(folder.settings, OTHER_LINES)
+            inode = os.stat(folder.settings).st_ino
+            seen, opened = os.path.join(folder.root, "seen"), os.path.join(folder.root, "opened")
+            breaking = f"grep -q 'BREAKING.*:{inode} ' /proc/locks && break; sleep 0.01; done"
+            names = dict(settings=folder.settings, seen=seen,
+                         held=f"for i in $(seq 500); do [ -e {opened} ] && break; {breaking}")
+            faults = f"fsync:1:!({opener}; touch {opened}) & for i in $(seq 500); do {breaking}"
+            result = folder.run("/u", env=with_fail_io(library, (faults + more).format(**names)))
+            wait_until(lambda: os.path.exists(opened), 10)
+            after = folder.read()
+            finished = os.path.exists(opened) and os.path.exists(seen)
+            read = open(seen, "rb").read() if finished else None
+            failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
+            failures.check(marker(after) == "ko197311" and holds(after, read)
+                           and os.stat(folder.settings).st_ino == inode,
+                           f"{label}: read {read!r}, the file is {after!r}")
 
 
 # A file larger than the file size limit (ulimit -f 32), replaced or, with a second hard link,
@@ -241,8 +238,9 @@ FILE_SIZE_LIMIT_CASES = [("replaced", None),
                          ("in place", lambda path: os.link(path, path + ".link"))]
 
 
-def limit_file_size():
-    resource.setrlimit(resource.RLIMIT_FSIZE, (FILE_SIZE_LIMIT, FILE_SIZE_LIMIT))
+def limited(kind, value):
+    """What makes a child run under this limit (resource.RLIMIT_...), as its preexec_fn."""
+    return lambda: resource.setrlimit(kind, (value, value))
 
 
 def test_file_size_limit(program, failures):
@@ -251,7 +249,7 @@ def test_file_size_limit(program, failures):
         with Folder(program, content=before) as folder:
             if dress:
                 dress(folder.settings)
-            result = folder.run("/u", preexec_fn=limit_file_size)
+            result = folder.run("/u", preexec_fn=limited(resource.RLIMIT_FSIZE, FILE_SIZE_LIMIT))
             label = f"ulimit -f {FILE_SIZE_LIMIT // 1024}, a {len(before)} byte file, {how}"
             check_row(failures, label, folder, result, before, "/u", "same")
 
@@ -275,39 +273,33 @@ def inside_full_disk(program):
     mount = tempfile.mkdtemp(prefix="ko197311-full-")
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", mount], check=True)
     failures = Failures()
+    rows = []  # the label, the file, the switch, what the file is after, and who runs
+    for line, switch, expected in FULL_DISK_CASES:
+        head = OTHER_LINES.replace(b"mdb=old\r\n", line)
+        body = head + b";" * (-(len(head) + 1) % 4096) + b"\n"
+        rows.append((f"full disk, {line!r} {switch}", body, switch, expected, None))
+    # In place: a two-page file another user may write, in a folder it may not; the disk then
+    # filled up. The set grows the file into a third page, which must be reserved first.
+    tail = b"[tovrin]\nmdb=old\n"
+    body = b"; two pages\n" + b"x" * (2 * os.sysconf("SC_PAGE_SIZE") - len(tail) - 13) + b"\n"
+    rows.append(("full disk in place", body + tail, "/u", "same", NOBODY))
     try:
         with Folder(program, parent=mount) as folder:
-            for line, switch, expected in FULL_DISK_CASES:
-                head = OTHER_LINES.replace(b"mdb=old\r\n", line)
-                body = head + b";" * (-(len(head) + 1) % 4096) + b"\n"
+            os.chmod(folder.root, 0o755)
+            for label, body, switch, expected, user in rows:
                 folder.write(body)
+                if user is not None:
+                    os.chown(folder.settings, user, user)
                 os.utime(folder.settings, ns=(EARLIER, EARLIER))
                 filler = fill(mount)
-                result = folder.run(switch)
-                label = f"full disk, {line!r} {switch}"
+                result = folder.run(switch, user=user)
                 check_row(failures, label, folder, result, body, switch, expected)
                 if expected == "same":
                     check_untouched(failures, label, folder.settings)
                 free = os.statvfs(mount)
                 print(f"{label}: {len(body)} byte file, {free.f_bavail * free.f_frsize} bytes free")
                 os.remove(filler)
-
-        # In place: a two-page file another user may write, in a folder it may not; the disk
-        # then filled up. The set grows the file into a third page, which must be reserved first.
-        folder = Folder(program, parent=mount)
-        os.chmod(folder.root, 0o755)
-        page = os.sysconf("SC_PAGE_SIZE")
-        tail = b"[tovrin]\nmdb=old\n"
-        body = b"; two pages\n" + b"x" * (2 * page - len(tail) - 13) + b"\n" + tail
-        folder.write(body)
-        os.chown(folder.settings, NOBODY, NOBODY)
-        os.utime(folder.settings, ns=(EARLIER, EARLIER))
-        fill(mount)
-        result = folder.run("/u", user=NOBODY)
-        check_quiet(failures, "full disk in place", result)
-        failures.check(folder.read() == body, f"full disk in place: file ends {folder.read()[-20:]!r}")
-        check_untouched(failures, "full disk in place", folder.settings)
-        print(f"full disk in place: {len(body)} byte file; {failures.checked} checked")
+        print(f"full disk: {failures.checked} checked")
     finally:
         subprocess.run(["umount", mount])
         os.rmdir(mount)
@@ -315,26 +307,23 @@ def inside_full_disk(program):
 
 
 def capabilities(path):
-    try:
-        return os.getxattr(path, "security.capability")
-    except OSError:
-        return None
+    names = os.listxattr(path)
+    return os.getxattr(path, "security.capability") if "security.capability" in names else None
+
+
+def with_capabilities_and_link(path):
+    subprocess.run(["setcap", "cap_net_raw+ep", path], check=True)
+    os.link(path, path + ".link")
 
 
 def root_set_user_id_with_capabilities(path):
     os.chmod(path, 0o4666)
-    subprocess.run(["setcap", "cap_net_raw+ep", path], check=True)
-    os.link(path, path + ".link")
+    with_capabilities_and_link(path)
 
 
 def owners_set_user_id(path):
     os.chown(path, 1234, 1234)
     os.chmod(path, 0o4644)  # after the chown, which clears it
-    os.link(path, path + ".link")
-
-
-def with_capabilities_and_link(path):
-    subprocess.run(["setcap", "cap_net_raw+ep", path], check=True)
     os.link(path, path + ".link")
 
 
@@ -356,27 +345,23 @@ PRIVILEGE_ROWS = [
 
 def test_set_id_bits(program, library, failures):
     if os.geteuid() != 0 or not shutil.which("setcap"):
-        return skip(failures, "set-ID and capability rows need root and setcap",
-                            "set-ID test")
+        return skip(failures, "set-ID and capability rows need root and setcap", "set-ID test")
     for label, dress, user, command, stands in PRIVILEGE_ROWS:
-        with Folder(program) as folder:
-            folder.write(OTHER_LINES)
+        with Folder(program, content=OTHER_LINES) as folder:
             os.chmod(folder.root, 0o755)  # user 1234 reaches the file
             dress(folder.settings)
             before = (os.stat(folder.settings).st_mode, capabilities(folder.settings))
             done = os.path.join(folder.top, "done")
-            os.close(os.open(done, os.O_CREAT | os.O_WRONLY, 0o666))
+            open(done, "w").close()
             os.chmod(done, 0o666)
             hook = command.replace("{settings}", folder.settings) + f" && echo ran >>{done}"
-            result = folder.run("/u", user=user,
-                                env=with_fail_io(library, f"fsync:1:!{hook}"))
+            result = folder.run("/u", user=user, env=with_fail_io(library, f"fsync:1:!{hook}"))
             check_quiet(failures, label, result)
-            after, info = folder.read(), os.stat(folder.settings)
-            now = (info.st_mode, capabilities(folder.settings))
+            after, mode = folder.read(), os.stat(folder.settings).st_mode
+            now = (mode, capabilities(folder.settings))
             if os.path.getsize(done) > 0:
-                failures.check(stands(after, stat.S_IMODE(info.st_mode), now[1]),
-                               f"{label}: mode {info.st_mode:o}, capabilities {now[1]!r}, "
-                               f"{after[:12]!r}")
+                failures.check(stands(after, mode & 0o7777, now[1]),
+                               f"{label}: mode {mode:o}, capabilities {now[1]!r}, {after[:12]!r}")
             else:
                 failures.check(after == OTHER_LINES and now == before,
                                f"{label}: nothing ran at a flush, yet {now} {after!r}")
@@ -387,30 +372,24 @@ def test_set_id_bits(program, library, failures):
 # then could leave it mixed) and never stripped of its capabilities.
 def test_process_limits(program, failures):
     for descriptors in (4, 5):  # room for the file alone; for the folder and the file
-        with Folder(program) as folder:
-            folder.write(OTHER_LINES)
+        with Folder(program, content=OTHER_LINES) as folder:
             inode = os.stat(folder.settings).st_ino
             label = f"RLIMIT_NOFILE {descriptors}, no descriptor to spare"
-            limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, descriptors))
-            result = folder.run("/u", preexec_fn=limit)
-            check_quiet(failures, label, result)
+            limit = limited(resource.RLIMIT_NOFILE, descriptors)
+            check_quiet(failures, label, folder.run("/u", preexec_fn=limit))
             after = folder.read()
             failures.check(after == OTHER_LINES or os.stat(folder.settings).st_ino != inode,
                            f"{label}: rewritten in place: {after!r}")
     if os.geteuid() != 0 or not shutil.which("setcap"):
-        return skip(failures, "the capability row needs root and setcap",
-                            "memory limit test")
+        return skip(failures, "the capability row needs root and setcap", "memory limit test")
     # 900 KB, whose tail an in-place run builds in memory: under each address space limit in
     # turn, one of which lets the run start, read and reserve, but not build that.
     before = b"[tovrin]\r\nmdb=old\r\n" + b"; filler line\r\n" * 60000
     for kilobytes in range(2500, 7001, 250):
-        with Folder(program) as folder:
-            folder.write(before)
+        with Folder(program, content=before) as folder:
             with_capabilities_and_link(folder.settings)
             kept = capabilities(folder.settings)
-            limit = kilobytes * 1024
-            folder.run("/u", preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS,
-                                                                    (limit, limit)))
+            folder.run("/u", preexec_fn=limited(resource.RLIMIT_AS, kilobytes * 1024))
             label = f"ulimit -v {kilobytes}, a file with capabilities and a second hard link"
             after = folder.read()
             failures.check(after == before or marker(after) == "ko197311",
@@ -425,25 +404,20 @@ def test_folder_made_append_only(program, library, failures):
     nothing is left in the folder."""
     if os.geteuid() != 0:
         return skip(failures, "chattr +a needs root", "append-only folder test")
-    with Folder(program) as folder:
-        folder.write(OTHER_LINES)
+    with Folder(program, content=OTHER_LINES) as folder:
         inode = os.stat(folder.settings).st_ino
-        label = "the folder made append-only at the new file's flush"
-        result = folder.run("/u", env=with_fail_io(library,
-                                                           f"fsync:1:!chattr +a {folder.root}"))
-        check_row(failures, label, folder, result, OTHER_LINES, "/u", IN_PLACE,
-                          inode)
-
+        result = folder.run("/u", env=with_fail_io(library, f"fsync:1:!chattr +a {folder.root}"))
+        check_row(failures, "the folder made append-only at the new file's flush", folder, result,
+                  OTHER_LINES, "/u", IN_PLACE, inode)
 
 
 def test(failures, program, library):
     program, library = os.path.abspath(program), os.path.abspath(library)
-    test_injected_faults(program, library, failures)
-    test_full_disk(program, failures)
-    test_file_size_limit(program, failures)
-    test_set_id_bits(program, library, failures)
-    test_process_limits(program, failures)
-    test_folder_made_append_only(program, library, failures)
+    for each in (test_injected_faults, test_opened_during_run, test_set_id_bits,
+                 test_folder_made_append_only):
+        each(program, library, failures)
+    for each in (test_full_disk, test_file_size_limit, test_process_limits):
+        each(program, failures)
 
 
 if __name__ == "__main__":

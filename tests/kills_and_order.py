@@ -6,44 +6,29 @@
 (CTest passes the fault library as it does to the other safety tests; nothing here uses it.)
 """
 # Rows here: SIGKILL at random moments of a large run; the order of writes, flushes and renames
-# as strace sees it (durability); and every system call of a small run killed or failed in turn
+# as strace sees it (ORDER_ROWS); and every system call of a small run killed or failed in turn
 # (SWEEP_RUNS, SWEEP_ERRORS). A fault at one named call through fail_io goes to injected_faults.py.
+import collections
 import concurrent.futures
-import hashlib
+import itertools
 import os
 import random
 import re
 import shutil
-import signal
-import stat
 import tempfile
-import threading
 import time
 
-from testlib import (CHANGED, NOBODY, ORIGIN, OTHER_LINES, STARTS, Folder, as_user, check_outcome,
-                     check_quiet, identity, main, marker, run, skip, under_strace)
-
-
-def large_settings(megabytes, value):
-    random.seed(197311)
-    parts = [b"; generated\n"]
-    size = 0
-    index = 0
-    while size < megabytes * 1024 * 1024:
-        part = b"[section%d]\nkey=%s\n; note\n\n" % (index, b"v" * random.randint(10, 200))
-        parts.append(part)
-        size += len(part)
-        index += 1
-    parts.append(b"[tovrin]\nmdb=%s\n" % value)
-    return b"".join(parts)
+from testlib import (CHANGED, NOBODY, ORIGIN, OTHER_LINES, STARTS, Folder, check_outcome,
+                     check_quiet, identity, main, marker, run, skip, under_strace, wait_until)
 
 
 def test_kill_mid_write(program, failures, kills=100):
     """SIGKILL at random moments: the file always exists and is the old bytes or the new."""
-    with Folder(program) as folder:
-        versions = {b"ko197311": large_settings(24, b"ko197311"), b"jas197311": large_settings(24, b"jas197311")}
-        digests = {hashlib.sha256(v).digest(): k for k, v in versions.items()}
-        folder.write(versions[b"ko197311"])
+    rng = random.Random(197311)  # 188,754 sections of random length: the first 24 MiB
+    sections = b"; generated\n" + b"".join(b"[section%d]\nkey=%s\n; note\n\n" % (
+        index, b"v" * rng.randint(10, 200)) for index in range(188754))
+    old, new = sections + b"[tovrin]\nmdb=ko197311\n", sections + b"[tovrin]\nmdb=jas197311\n"
+    with Folder(program, content=old) as folder:
         # The first runs after writing 24 MB are slow while the disk catches up: time later ones.
         durations = []
         for switch in ["/i", "/u"] * 4:
@@ -52,141 +37,174 @@ def test_kill_mid_write(program, failures, kills=100):
             durations.append(time.monotonic() - started)
         duration = sorted(durations[2:])[2]
         rng = random.Random(4)
-        interrupted = 0
-        leftovers = 0
+        interrupted = leftovers = 0
         for attempt in range(kills):
-            current = digests.get(hashlib.sha256(folder.read() or b"").digest())
-            switch = "/u" if current == b"jas197311" else "/i"
-            process = folder.start(switch)
+            process = folder.start("/u" if folder.read() == new else "/i")
             time.sleep(rng.uniform(0, duration))
             interrupted += process.poll() is None
-            process.send_signal(signal.SIGKILL)
+            process.kill()
             process.wait()
             content = folder.read()
             failures.check(content is not None, f"kill {attempt}: settings.ini is gone")
-            failures.check(hashlib.sha256(content or b"").digest() in digests,
-                           f"kill {attempt}: neither the old nor the new file ({len(content or b'')} bytes)")
-            leftovers += len(folder.leftovers())
+            failures.check(content in (old, new), f"kill {attempt}: neither the old nor the new "
+                                                  f"file ({len(content or b'')} bytes)")
             for name in folder.leftovers():
                 os.remove(os.path.join(folder.root, name))
-        print(f"kill mid-write: {kills} kills of {duration:.3f} s runs on a {len(versions[b'ko197311'])} byte file, "
+                leftovers += 1
+        print(f"kill mid-write: {kills} kills of {duration:.3f} s runs on a {len(old)} byte file, "
               f"{interrupted} of them while running; {leftovers} temporary names left")
-        failures.check(interrupted > kills // 2, f"only {interrupted} of {kills} kills landed while the program ran")
+        failures.check(interrupted > kills // 2,
+                       f"only {interrupted} of {kills} kills landed while the program ran")
     check_kill_in_place(program, failures)
 
 
 def common_prefix(a, b):
-    """How many leading bytes `a` and `b` share."""
-    low, high = 0, min(len(a), len(b))
-    while low < high:
-        middle = (low + high + 1) // 2
-        low, high = (middle, high) if a[:middle] == b[:middle] else (low, middle - 1)
-    return low
+    """How many leading bytes `a` and `b` share (found from the highest bit set in their XOR)."""
+    n = min(len(a), len(b))
+    return n - ((int.from_bytes(a[:n], "big") ^ int.from_bytes(b[:n], "big")).bit_length() + 7) // 8
 
 
 def check_kill_in_place(program, failures, kills=20):
     """In place (a second hard link), SIGKILL as soon as the first changed byte shows: Linux ends
     a write between pages on a fatal signal, so the file may be left mixed, new up to a page and
     old after. Counted, not forbidden: the file is still there, and each part old or new."""
+    old = b"[tovrin]\nmdb=jas197311\n" + b"; %s\n" % (b"p" * 80) * 10800  # 880 KB
+    new = old.replace(b"mdb=jas197311", b"mdb=ko197311", 1)
+    changed_at = len(b"[tovrin]\nmdb=")  # the first byte that changes, j to k
+    mixed = 0
     with Folder(program) as folder:
-        old = b"[tovrin]\nmdb=jas197311\n" + b"; %s\n" % (b"p" * 80) * 10800  # 880 KB
-        new = old.replace(b"mdb=jas197311", b"mdb=ko197311", 1)
-        changed_at = len(b"[tovrin]\nmdb=")
-        mixed = 0
         for attempt in range(kills):
             folder.write(old)
             os.link(folder.settings, folder.settings + ".link")
             process = folder.start("/u")
             with open(folder.settings, "rb") as f:
-                while os.pread(f.fileno(), 1, changed_at) == old[changed_at:changed_at + 1]:
-                    if process.poll() is not None:
-                        break
-            process.send_signal(signal.SIGKILL)
+                wait_until(lambda: os.pread(f.fileno(), 1, changed_at) != b"j"
+                           or process.poll() is not None, 60, step=0)
+            process.kill()
             process.wait()
             content = folder.read() or b""
             as_new = common_prefix(content, new)  # new up to here
             as_old = len(content) - common_prefix(content[::-1], old[::-1])  # old from here on
             failures.check(content in (old, new) or (len(content) == len(old) and as_old <= as_new),
-                           f"in place, kill {attempt}: {len(content)} bytes, new up to {as_new}, old "
-                           f"from {as_old}")
+                           f"in place, kill {attempt}: {len(content)} bytes, new up to {as_new}, "
+                           f"old from {as_old}")
             mixed += content not in (old, new)
             os.remove(folder.settings + ".link")
-        print(f"kill mid-write in place: {mixed} of {kills} kills on an {len(old)} byte hard-linked "
-              f"file left it mixed")
+    print(f"kill mid-write in place: {mixed} of {kills} kills on an {len(old)} byte hard-linked "
+          f"file left it mixed")
+
+
+def strace_log(command, user=None, **options):
+    """The command run under strace (under_strace's `options`), both as `user`; and its log."""
+    with tempfile.TemporaryDirectory(prefix="ko197311-strace-") as logs:
+        os.chmod(logs, 0o777)  # another user's strace writes its log here
+        log = os.path.join(logs, "calls")
+        result = run(under_strace(command, log=log, **options), user=user)
+        return result, open(log, errors="replace").read().splitlines()
 
 
 SYSCALL = re.compile(r"^\d+\s+(\w+)\((.*)\)\s+= (-?\d+)")
 FD_ARGUMENT = re.compile(r"(?:^|, )(\d+)<([^>]*)>")
 WRITES = {"pwrite64", "pwritev", "pwritev2", "write", "writev", "sendfile", "copy_file_range"}
+PLACINGS = {"link", "linkat", "rename", "renameat", "renameat2"}
+TRACED = ",".join(sorted(WRITES | PLACINGS)) + (",open,openat,fsync,fdatasync,ftruncate,close,"
+                                                 "syncfs,fchmod,fsetxattr")
 
 
-def traced_calls(folder, switch, user=None):
-    """The run's file calls as (name, fd, fd's path, last quoted argument, result), in order."""
-    log = os.path.join(tempfile.mkdtemp(prefix="ko197311-strace-"), "calls")
-    traced = ",".join(sorted(WRITES)) + (",open,openat,fsync,fdatasync,ftruncate,close,link,linkat,"
-                                         "rename,renameat,renameat2,syncfs,fchmod,fsetxattr")
-    command = folder.command(switch)
-    run(under_strace(as_user(user, command) if user else command, trace=traced, log=log,
-                     options=("-y", "-s", "0")))
+def traced_calls(folder, switch):
+    """The run (as the folder's owner), and its file calls as (name, fd, fd's path, last quoted
+    argument, result)."""
+    result, lines = strace_log(folder.command(switch), folder.owner, trace=TRACED,
+                               options=("-y", "-s", "0"))
     calls = []
-    for line in open(log, errors="replace"):
-        found = SYSCALL.match(line)
-        if not found:
-            continue
-        name, arguments, result = found.groups()
-        fds = FD_ARGUMENT.findall(arguments)
-        fd = fds[1] if name == "copy_file_range" and len(fds) > 1 else fds[0] if fds else (None, None)
-        strings = re.findall(r'"((?:[^"\\]|\\.)*)"', arguments)
-        calls.append((name, fd[0] and int(fd[0]), fd[1], strings[-1] if strings else None, int(result)))
-    shutil.rmtree(os.path.dirname(log))
-    return calls
+    for name, arguments, status in (found.groups() for found in map(SYSCALL.match, lines) if found):
+        fds = FD_ARGUMENT.findall(arguments) or [(None, None)]
+        fd = fds[1] if name == "copy_file_range" and len(fds) > 1 else fds[0]
+        strings = re.findall(r'"((?:[^"\\]|\\.)*)"', arguments) or [None]
+        calls.append((name, fd[0] and int(fd[0]), fd[1], strings[-1], int(status)))
+    return result, calls
 
 
 def first_index(calls, start, wanted):
     return next((i for i in range(start, len(calls)) if wanted(calls[i])), None)
 
 
-def check_new_file_order(failures, label, calls, directory):
+def next_before_close(calls, start, fd, names):
+    """Where the descriptor's first call among these names is, from `start` on, if it comes
+    before the descriptor's close; None if it does not."""
+    found = first_index(calls, start, lambda c: c[1] == fd and c[0] in names + ("close",))
+    return None if found is None or calls[found][0] == "close" else found
+
+
+def placing(call):
+    """A link or rename that put a file at settings.ini."""
+    return (call[0] in PLACINGS and call[4] == 0
+            and os.path.basename(call[3] or "") == "settings.ini")
+
+
+def check_new_file_order(failures, label, calls, folder):
     """Content written, then fsync of that file, then link or rename into place, then fsync of
-    the directory: a crash at any point leaves the old file or the whole new one."""
-    placed = [i for i, c in enumerate(calls) if c[0] in ("link", "linkat", "rename", "renameat", "renameat2")
-              and c[4] == 0 and os.path.basename(c[3] or "") == "settings.ini"]
-    failures.check(len(placed) == 1, f"{label}: {len(placed)} links or renames onto settings.ini")
-    if len(placed) != 1:
+    the file under its name (Btrfs logs no flush of a file without a name, which a power cut
+    would lose), then of the directory: a crash at any point leaves the old file or the new."""
+    directory = os.path.realpath(folder.root)
+    placings = sum(map(placing, calls))
+    if not failures.check(placings == 1, f"{label}: {placings} links or renames onto settings.ini"):
         return
-    writes = [i for i in range(placed[0]) if calls[i][0] in WRITES and calls[i][1] is not None
-              and calls[i][2].startswith(directory + "/")]
-    failures.check(writes != [], f"{label}: no content written before it was put in place")
-    if not writes:
+    placed = first_index(calls, 0, placing)
+    writes = [i for i in range(placed) if calls[i][0] in WRITES
+              and (calls[i][2] or "").startswith(directory + "/")]
+    if not failures.check(writes != [], f"{label}: no content written before it was put in place"):
         return
     fd = calls[writes[-1]][1]
-    synced = first_index(calls, writes[-1], lambda c: c[1] == fd and c[0] in ("fsync", "fdatasync", "close"))
-    failures.check(synced is not None and synced < placed[0] and calls[synced][0] != "close",
+    synced = next_before_close(calls, writes[-1], fd, ("fsync", "fdatasync"))
+    failures.check(synced is not None and synced < placed,
                    f"{label}: the new file is not flushed between its last write and its placing")
+    flushed = next_before_close(calls, placed, fd, ("fsync", "fdatasync"))
+    folder_flushed = first_index(calls, placed,
+                                 lambda c: c[0] in ("fsync", "syncfs") and c[2] == directory)
+    failures.check(flushed is not None and (folder_flushed is None or flushed < folder_flushed),
+                   f"{label}: not flushed again after it was placed, before the folder")
     # A folder that cannot be opened to flush it (mode 0311) is flushed with its whole filesystem.
-    directory_synced = first_index(calls, placed[0], lambda c: (c[0] == "fsync" and c[2] == directory
-                                                                or c[0] == "syncfs" and c[4] == 0))
-    failures.check(directory_synced is not None, f"{label}: the directory is not flushed after the placing")
+    directory_synced = first_index(calls, placed, lambda c: (c[0] == "fsync" and c[2] == directory
+                                                             or c[0] == "syncfs" and c[4] == 0))
+    failures.check(directory_synced is not None,
+                   f"{label}: the directory is not flushed after the placing")
 
 
-def check_in_place_order(failures, label, calls, settings):
-    """Rewritten in place: the content, then the cut to its new size, then fsync of the file."""
+def check_in_place_order(failures, label, calls, folder):
+    """Rewritten in place: the content, then the cut to its new size, then fsync of the file; its
+    mode and attributes never set."""
+    settings = os.path.realpath(folder.settings)
     writes = [i for i, c in enumerate(calls) if c[0] in WRITES and c[2] == settings]
-    failures.check(writes != [], f"{label}: nothing written to settings.ini")
-    if not writes:
-        return
-    fd = calls[writes[-1]][1]
-    cut = first_index(calls, writes[-1], lambda c: c[1] == fd and c[0] in ("ftruncate", "close"))
-    failures.check(cut is not None and calls[cut][0] == "ftruncate", f"{label}: no ftruncate after the write")
-    synced = cut is not None and first_index(calls, cut, lambda c: c[1] == fd and c[0] in ("fsync", "close"))
-    failures.check(bool(synced) and calls[synced][0] == "fsync", f"{label}: no fsync after the ftruncate")
-    # What the write took and the run put back (set-ID bits, capabilities) is flushed again.
-    put_back = [i for i, c in enumerate(calls) if c[1] == fd and c[0] in ("fchmod", "fsetxattr")
-                and i > (synced or 0)]
-    if put_back:
-        again = first_index(calls, put_back[-1], lambda c: c[1] == fd and c[0] in ("fsync", "close"))
-        failures.check(again is not None and calls[again][0] == "fsync",
-                       f"{label}: no fsync after the set-ID bits were put back")
+    if failures.check(writes != [], f"{label}: nothing written to settings.ini"):
+        fd = calls[writes[-1]][1]
+        cut = next_before_close(calls, writes[-1], fd, ("ftruncate",))
+        failures.check(cut is not None, f"{label}: no ftruncate after the write")
+        synced = cut and next_before_close(calls, cut, fd, ("fsync",))
+        failures.check(bool(synced), f"{label}: no fsync after the ftruncate")
+        # What the write took and the run put back (set-ID bits, capabilities) is flushed again.
+        put_back = [i for i, c in enumerate(calls) if c[1] == fd and c[0] in ("fchmod", "fsetxattr")
+                    and i > (synced or 0)]
+        if put_back:
+            failures.check(next_before_close(calls, put_back[-1], fd, ("fsync",)) is not None,
+                           f"{label}: no fsync after the set-ID bits were put back")
+    mode = os.stat(folder.settings).st_mode & 0o7777
+    failures.check(mode == 0o666, f"{label}: mode {mode:04o}")
+    changed_mode = [c for c in calls if c[0] in ("fchmod", "fsetxattr") and c[2] == settings]
+    failures.check(changed_mode == [], f"{label}: its mode or attributes set: {changed_mode}")
+
+
+# Runs of /u traced, the order of their calls checked: the start, the file's mode, and the mode
+# of its folder (None: root's own folder; else the file and folder are another user's). 0311 may
+# be written but not read, so it cannot be opened to flush it; in 0555 no new file can be made, so
+# the file is rewritten in place, a 0666 one: a file with a set-ID bit never is, as a write
+# takes the bit.
+ORDER_ROWS = [
+    ("durability, existing file", OTHER_LINES, None, None, check_new_file_order),
+    ("durability, missing file", None, None, None, check_new_file_order),
+    ("durability, 0311 folder", OTHER_LINES, None, 0o311, check_new_file_order),
+    ("durability, in place", OTHER_LINES, 0o666, 0o555, check_in_place_order),
+]
 
 
 def test_durability(program, failures):
@@ -194,40 +212,16 @@ def test_durability(program, failures):
     if not shutil.which("strace"):
         return skip(failures, "strace is not installed (bash tools/setup installs it)",
                     "durability test")
-    for start in ["existing", "missing"]:
-        with Folder(program) as folder:
-            if start == "existing":
-                folder.write(OTHER_LINES)
-            calls = traced_calls(folder, "/u")
-            check_new_file_order(failures, f"durability, {start} file", calls, os.path.realpath(folder.root))
-            failures.check(marker(folder.read() or b"") == "ko197311", f"durability, {start} file: not set")
-
-    # Another user's file in a folder it may write but not read (0311), which cannot be opened to
-    # flush it; and in one where no new file can be made (0555), which it rewrites in place.
-    for mode, check, label in [(0o311, check_new_file_order, "durability, 0311 folder"),
-                               (0o555, check_in_place_order, "durability, in place")]:
-        with Folder(program, content=OTHER_LINES) as folder:
-            user = None
-            if os.geteuid() == 0:
-                os.chown(folder.root, NOBODY, NOBODY)
-                os.chown(folder.settings, NOBODY, NOBODY)
-                user = NOBODY
-            if check is check_in_place_order:
-                # No set-ID bit: a file with one is never rewritten in place, where a write takes it.
-                os.chmod(folder.settings, 0o666)
-            os.chmod(folder.root, mode)
-            calls = traced_calls(folder, "/u", user)
+    for label, start, mode, folder_mode, check in ORDER_ROWS:
+        user = NOBODY if folder_mode and os.geteuid() == 0 else None
+        with Folder(program, owner=user, content=start, mode=mode) as folder:
+            os.chmod(folder.root, folder_mode or 0o700)  # 0700: as mkdtemp made it
+            result, calls = traced_calls(folder, "/u")
             os.chmod(folder.root, 0o755)
-            watched = folder.root if check is check_new_file_order else folder.settings
-            check(failures, label, calls, os.path.realpath(watched))
+            check_quiet(failures, label, result)
+            check(failures, label, calls, folder)
             failures.check(marker(folder.read() or b"") == "ko197311", f"{label}: not set")
-            if check is check_in_place_order:
-                mode = stat.S_IMODE(os.stat(folder.settings).st_mode)
-                failures.check(mode == 0o666, f"{label}: mode {mode:04o}")
-                changed_mode = [c for c in calls if c[0] in ("fchmod", "fsetxattr")
-                                and c[2] == os.path.realpath(watched)]
-                failures.check(changed_mode == [], f"{label}: its mode or attributes set: {changed_mode}")
-    print("durability: the order of writes, flushes and renames traced in four runs")
+    print(f"durability: the order of writes, flushes and renames traced in {len(ORDER_ROWS)} runs")
 
 
 # Small runs whose every system call the sweep kills, and fails, in turn: the start, the switch,
@@ -243,66 +237,36 @@ STRACE_CALL = re.compile(r"^\d+\s+(\w+)\(")
 SWEEP_ERRORS = {"pwrite64": ["EIO", "ENOSPC"], "fallocate": ["EIO", "ENOSPC"]}
 
 
-class SweepFolder(Folder):
-    """A folder for one kind of run, set up again before each point."""
-
-    def __init__(self, program, start, in_place):
-        super().__init__(program)
-        self.start, self.in_place = start, in_place
-        self.user = NOBODY if in_place else None
-
-    def reset(self):
-        os.chmod(self.root, 0o755)
-        for name in os.listdir(self.root):
-            if name.startswith((".settings", "settings.ini")):
-                os.remove(os.path.join(self.root, name))
-        self.write(self.start)
-        os.chmod(self.settings, 0o644)
-        os.setxattr(self.settings, *ORIGIN)
-        if self.in_place:
-            os.chown(self.root, NOBODY, NOBODY)
-            os.chown(self.settings, NOBODY, NOBODY)
-            os.chmod(self.root, 0o555)
-
-    def traced(self, switch, log="/dev/null", call=None, inject=None, when=None):
-        return run(under_strace(self.command(switch), call, inject, when, log=log), user=self.user)
+def sweep_folder(program, start, in_place):
+    """A folder for one of the sweep's runs, with an attribute on settings.ini (and mode 0644);
+    in place, another user's, who is to run the program."""
+    folder = Folder(program, owner=NOBODY if in_place else None, content=start, mode=0o644)
+    os.setxattr(folder.settings, *ORIGIN)
+    os.chmod(folder.root, 0o555 if in_place else 0o755)
+    return folder
 
 
-def sweep_calls(folder, switch):
-    """The system calls of a clean run, as (name, how many times) in order of first use."""
-    log = os.path.join(tempfile.mkdtemp(prefix="ko197311-sweep-"), "calls")
-    os.chmod(os.path.dirname(log), 0o777)
-    folder.reset()
-    folder.traced(switch, log)
-    counts = {}
-    for line in open(log, errors="replace"):
-        found = STRACE_CALL.match(line)
-        if found:
-            counts[found.group(1)] = counts.get(found.group(1), 0) + 1
-    shutil.rmtree(os.path.dirname(log))
-    return list(counts.items())
-
-
-def sweep_point(folder, switch, before, new, window, action, name, when):
+def sweep_point(program, point):
     """Kills or fails one call; then the file must be old or new, and a clean run must mend it."""
-    folder.reset()
-    surrounding = identity(folder.settings)
-    folder.traced(switch, call=name, inject=action, when=when)
-    after = folder.read()
-    problems = []
-    # The one window no in-place writer closes: killed between a shorter write and the cut.
-    allowed = [before, new] + ([window] if window and action == "signal=KILL" else [])
-    if after not in allowed:
-        problems.append(f"file is neither old nor new: {after!r}")
-    elif identity(folder.settings) != surrounding:
-        problems.append(f"identity {identity(folder.settings)}, was {surrounding}")
-    folder.run(switch, user=folder.user)
-    after = folder.read()
-    if after != new and not (after == window and marker(after) == marker(new)):
-        problems.append(f"a clean run afterwards gives {after!r}")
-    if folder.leftovers():
-        problems.append(f"a clean run afterwards leaves {folder.leftovers()}")
-    return problems
+    _, before, switch, in_place, new, window, action, name, when = point
+    with sweep_folder(program, before, in_place) as folder:
+        surrounding = identity(folder.settings)
+        run(under_strace(folder.command(switch), name, action, when), user=folder.owner)
+        after = folder.read()
+        problems = []
+        # The one window no in-place writer closes: killed between a shorter write and the cut.
+        allowed = [before, new] + ([window] if window and action == "signal=KILL" else [])
+        if after not in allowed:
+            problems.append(f"file is neither old nor new: {after!r}")
+        elif identity(folder.settings) != surrounding:
+            problems.append(f"identity {identity(folder.settings)}, was {surrounding}")
+        folder.run(switch, user=folder.owner)
+        after = folder.read()
+        if after != new and not (after == window and marker(after) == marker(new)):
+            problems.append(f"a clean run afterwards gives {after!r}")
+        if folder.leftovers():
+            problems.append(f"a clean run afterwards leaves {folder.leftovers()}")
+        return problems
 
 
 def test_system_call_sweep(program, failures, workers=2):
@@ -314,39 +278,23 @@ def test_system_call_sweep(program, failures, workers=2):
     started = time.monotonic()
     points = []
     for label, start, switch, in_place in SWEEP_RUNS:
-        folder = SweepFolder(program, start, in_place)
-        calls = sweep_calls(folder, switch)
-        new = folder.read()
+        with sweep_folder(program, start, in_place) as folder:
+            _, lines = strace_log(folder.command(switch), folder.owner)
+            new = folder.read()
+        # The system calls of a clean run, with how many times each, in order of first use.
+        calls = collections.Counter(found[1] for found in map(STRACE_CALL.match, lines) if found)
         window = new + start[len(new):] if len(new) < len(start) else None
-        folder.remove()
-        for name, count in calls:
-            for when in range(1, count + 1):
-                for action in ["signal=KILL"] + [f"error={e}" for e in SWEEP_ERRORS.get(name, ["EIO"])]:
-                    points.append((label, start, switch, in_place, new, window, action, name, when))
-    local = threading.local()
-    made = []
-
-    def check(point):
-        label, start, switch, in_place, new, window, action, name, when = point
-        key = (start, in_place)
-        folders = getattr(local, "folders", None) or {}
-        local.folders = folders
-        if key not in folders:
-            folders[key] = SweepFolder(program, start, in_place)
-            made.append(folders[key])
-        return point, sweep_point(folders[key], switch, start, new, window, action, name, when)
-
+        for name, count in calls.items():
+            actions = ["signal=KILL"] + [f"error={e}" for e in SWEEP_ERRORS.get(name, ["EIO"])]
+            for when, action in itertools.product(range(1, count + 1), actions):
+                points.append((label, start, switch, in_place, new, window, action, name, when))
     with concurrent.futures.ThreadPoolExecutor(workers) as pool:
-        results = list(pool.map(check, points))
-    failing = 0
-    for (label, _, switch, _, _, _, action, name, when), problems in results:
-        failing += bool(problems)
+        results = list(pool.map(lambda point: sweep_point(program, point), points))
+    for (label, _, switch, _, _, _, action, name, when), problems in zip(points, results):
         failures.check(not problems, f"sweep, {label} {switch}, {action} at {name} #{when}: "
                                      f"{'; '.join(problems)}")
-    for folder in made:
-        folder.remove()
-    print(f"system call sweep: {len(points)} points over {len(SWEEP_RUNS)} runs, {failing} failing, "
-          f"in {time.monotonic() - started:.1f} s")
+    print(f"system call sweep: {len(points)} points over {len(SWEEP_RUNS)} runs, "
+          f"{sum(map(bool, results))} failing, in {time.monotonic() - started:.1f} s")
 
 
 # A killed run's leftover (a temporary name, not locked) beside settings.ini: the owner of
@@ -367,9 +315,8 @@ def test_leftovers(program, failures):
     if os.geteuid() != 0:
         return skip(failures, "leftovers of other users need root", "leftovers test")
     for label, owner, linked, left_by, collected in LEFTOVER_ROWS:
-        with Folder(program) as folder:
-            before = None if owner is None else OTHER_LINES
-            folder.write(before)
+        before = None if owner is None else OTHER_LINES
+        with Folder(program, content=before) as folder:
             if owner is not None:
                 os.chown(folder.settings, owner, owner)
             if linked:
@@ -382,43 +329,10 @@ def test_leftovers(program, failures):
                 f.write(b"[tovrin]\nmdb=half")
             os.chown(leftover, left_by, left_by)
             label = f"leftovers, {label}"
-            result = folder.run("/u")
-            check_quiet(failures, label, result)
+            check_quiet(failures, label, folder.run("/u"))
             check_outcome(failures, label, before, folder.read(), CHANGED, "/u")
             failures.check(os.path.exists(leftover) != collected,
                            f"{label}: {'left' if collected else 'removed'} {LEFTOVER}")
-
-
-def test_flush_under_its_name(program, failures):
-    """A new file flushed while it had no name is flushed again once it is settings.ini, before
-    the folder: Btrfs logs no flush of a file without a name, which a power cut would lose."""
-    if not shutil.which("strace"):
-        return skip(failures, "strace is not installed (bash tools/setup installs it)",
-                    "flush test")
-    for start in ["existing", "missing"]:
-        with Folder(program) as folder:
-            folder.write(STARTS[start])
-            calls = traced_calls(folder, "/u")
-            directory = os.path.realpath(folder.root)
-            label = f"flushed under its name, {start} file"
-            placed = first_index(calls, 0, lambda c: c[0] in ("link", "linkat", "rename", "renameat",
-                                                              "renameat2") and c[4] == 0
-                                 and os.path.basename(c[3] or "") == "settings.ini")
-            failures.check(placed is not None, f"{label}: not linked or renamed into place")
-            if placed is None:
-                continue
-            writes = [c[1] for c in calls[:placed] if c[0] in WRITES and c[1] is not None
-                      and (c[2] or "").startswith(directory + "/")]
-            failures.check(writes != [], f"{label}: no content written before it was placed")
-            if not writes:
-                continue
-            flushed = first_index(calls, placed, lambda c: c[1] == writes[-1] and c[0] in (
-                "fsync", "fdatasync", "close"))
-            folder_flushed = first_index(calls, placed, lambda c: c[0] in ("fsync", "syncfs")
-                                         and c[2] == directory)
-            failures.check(flushed is not None and calls[flushed][0] != "close"
-                           and (folder_flushed is None or flushed < folder_flushed),
-                           f"{label}: not flushed again after it was placed, before the folder")
 
 
 # A run's cost does not grow with the folder's other entries: beside a few thousand other files
@@ -432,31 +346,24 @@ def test_crowded_folder(program, failures):
         return skip(failures, "strace is not installed (bash tools/setup installs it)",
                     "crowded folder test")
     for label, runs in CROWDED_ROWS:
-        with Folder(program) as folder, tempfile.TemporaryDirectory() as logs:
+        with Folder(program) as folder:
             for number in range(3000):
                 open(os.path.join(folder.root, f"other{number}.ini"), "wb").close()
             time.sleep(0.02)  # a later clock tick than the folder's last change
             folder.write(OTHER_LINES)
-            log = os.path.join(logs, "calls")
             label = f"beside 3,000 other files, {label}"
             for switch in ["/u", "/i", "/u"][:runs]:
-                result = folder.run(switch, wrap=lambda c: under_strace(c, trace="getdents64",
-                                                                        log=log))
+                result, lines = strace_log(folder.command(switch), trace="getdents64")
                 check_quiet(failures, label, result)
-                with open(log) as calls:
-                    reads = sum("getdents64(" in line for line in calls)
+                reads = sum("getdents64(" in line for line in lines)
                 failures.check(reads == 0, f"{label}: {switch} read the folder {reads} times")
             check_outcome(failures, label, OTHER_LINES, folder.read(), CHANGED, "/u")
 
 
 def test(failures, program, _unused_library=None):
-    program = os.path.abspath(program)
-    test_kill_mid_write(program, failures)
-    test_durability(program, failures)
-    test_system_call_sweep(program, failures)
-    test_leftovers(program, failures)
-    test_flush_under_its_name(program, failures)
-    test_crowded_folder(program, failures)
+    for each in (test_kill_mid_write, test_durability, test_system_call_sweep, test_leftovers,
+                 test_crowded_folder):
+        each(os.path.abspath(program), failures)
 
 
 if __name__ == "__main__":
