@@ -350,7 +350,8 @@ CLAIM_RACES = [
     # No links, no exclusive renames there: the other makes the file exclusively, and is held 1 s
     # before it locks it, while the run claims it (through its link) and is held 8 s at its fill.
     ("the other makes it exclusively, the run claims it first, held 8 s at its fill",
-     "strace -qq -o /dev/null -P settings.ini -e trace=openat -e inject=openat:delay_exit=1000000"
+     "strace -qq -o /dev/null -P settings.ini -e trace=openat"
+     " -e inject=openat:delay_exit=1000000:when=1"
      " -E LD_PRELOAD={library} -E FAIL_IO=open:1:95,link:1:1,renameat2:1:22 {program} /u",
      "[ -e {named} ]", "other/settings.ini", ",fallocate:1:!sleep 8"),
 ]
