@@ -246,6 +246,7 @@ def test_concurrency(failures, program, library):
     check_lock_holders(program, library, failures)
     check_held_still_in_place(program, failures)
     test_second_copies(program, library, failures)
+    test_claim_races(program, library, failures)
 
 
 def hold_lease(path):
@@ -336,6 +337,47 @@ def test_second_copies(program, library, failures):
         failures.check(after in made, f"{label}: named.ini is {after!r}")
         failures.check(os.path.islink(folder.settings), f"{label}: the link is gone")
 
+
+# Copies in folders of their own, which no queue orders, make one missing file at once: the run
+# through a dangling link, and another copy it starts once it found the link dangling (fail_io's
+# open:2, just before its claim), until that copy is where the row says. Whichever holds the
+# claim is held at its fill past the other's wait: the other must not take that file away. The
+# other copy's command, where it is when the run goes on, what the links name, the run's faults.
+CLAIM_RACES = [
+    ("the other claims through a link of its own first, held 7 s at its fill",
+     "LD_PRELOAD={library} FAIL_IO='fallocate:1:!sleep 7' {program} /u",
+     '[ -e {named} ] && grep -q "POSIX.*:$(stat -c %i {named}) " /proc/locks', "named.ini", ""),
+    # No links, no exclusive renames there: the other makes the file exclusively, and is held 1 s
+    # before it locks it, while the run claims it (through its link) and is held 8 s at its fill.
+    ("the other makes it exclusively, the run claims it first, held 8 s at its fill",
+     "strace -qq -o /dev/null -P settings.ini -e trace=openat"
+     " -e inject=openat:delay_exit=1000000:when=1"
+     " -E LD_PRELOAD={library} -E FAIL_IO=open:1:95,link:1:1,renameat2:1:22 {program} /u",
+     "[ -e {named} ]", "other/settings.ini", ",fallocate:1:!sleep 8"),
+]
+
+
+def test_claim_races(program, library, failures):
+    for label, command, ready, named, faults in CLAIM_RACES:
+        with Folder(program) as folder:
+            other = os.path.join(folder.root, "other")
+            os.mkdir(other)
+            named = os.path.join(folder.root, named)
+            for link in {folder.settings, os.path.join(other, "settings.ini")} - {named}:
+                os.symlink(named, link)
+            words = dict(library=library, program=shutil.copy(program, other), named=named)
+            script = os.path.join(folder.top, "start.sh")
+            with open(script, "w") as f:
+                f.write(f"{command.format(**words)} & echo $! >{script}.pid\n"
+                        f"for i in $(seq 300); do {ready.format(**words)} && exit 0; "
+                        "sleep 0.01; done\n")
+            result = folder.run("/i", env=with_fail_io(library, f"open:2:!sh {script}{faults}"))
+            label = f"two copies in folders of their own: {label}"
+            failures.check(wait_for_process(script + ".pid", 20), f"{label}: the other still runs")
+            check_quiet(failures, label, result)
+            after = open(named, "rb").read() if os.path.exists(named) else None
+            made = (NEW_FILE, NEW_FILE.replace(b"ko197311", b"jas197311"))
+            failures.check(after in made, f"{label}: the file is {after!r}")
 
 
 if __name__ == "__main__":

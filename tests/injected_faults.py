@@ -135,6 +135,10 @@ FAULTS = [
     # Another writer writes into the claimed file, then the fill fails: the claim stays, with that.
     ("open:1:95,link:1:1,renameat2:1:22,open:4:!printf '[other]\\nkept=1\\n' >>{settings},"
      "pwrite:2:5", "missing", "/u", RIVAL),
+    # A writer that takes no lock changes another key in place (name = x to y) after the run's
+    # read, before its look at the size and mtime: the run reads again, and that write stays.
+    ("pread:2:!printf y | dd of={settings} bs=1 seek=36 conv=notrunc status=none", "existing", "/u",
+     OTHER_LINES.replace(b"name = x", b"name = y").replace(b"mdb=old", b"mdb=ko197311")),
 ]
 
 
