@@ -15,15 +15,21 @@ import subprocess
 import sys
 import time
 
-from testlib import (NEW_FILE, NOBODY, OTHER_LINES, REPLACED, RIVAL, SWITCH_VALUES, Folder,
-                     check_quiet, check_row, main, marker, other_bytes, under_strace, wait_until,
-                     with_fail_io)
+from testlib import (NEW_FILE, NOBODY, OTHER_LINES, REPLACED, RIVAL, STARTS, SWITCH_VALUES, Folder,
+                     check_marked, check_quiet, check_row, main, marker, other_bytes, under_strace,
+                     wait_until, with_fail_io)
+
+
+def helper(*arguments, **options):
+    """This script again as a helper process, its input and output piped unless told."""
+    return subprocess.Popen([sys.executable, __file__, *map(str, arguments)],
+                            **dict(dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE), **options))
 
 
 def lock_and_count(path, rounds, hold):
     """Another writer that takes fcntl locks, as crudini does: increments [other] n each round,
     holds its lock `hold` seconds before it renames, and locks the new file at once."""
-    for _ in range(rounds):
+    for _ in range(int(rounds)):
         while True:
             fd = os.open(path, os.O_RDWR)
             fcntl.lockf(fd, fcntl.LOCK_EX)
@@ -41,7 +47,8 @@ def lock_and_count(path, rounds, hold):
         old = os.fstat(fd)  # a careful writer: the new file keeps the old one's owner and mode
         os.chown(temporary, old.st_uid, old.st_gid)
         os.chmod(temporary, old.st_mode & 0o7777)
-        time.sleep(hold)
+        print("renaming", flush=True)
+        time.sleep(float(hold))
         os.rename(temporary, path)
         os.close(fd)
 
@@ -55,7 +62,7 @@ def hold_lock(path, seconds, kind):
     fcntl.lockf(fd, fcntl.LOCK_SH if kind == "LOCK_SH" else fcntl.LOCK_EX)
     print("locked", flush=True)
     sys.stdin.readline()  # the time counts from our run's start
-    end = time.monotonic() + seconds
+    end = time.monotonic() + float(seconds)
     while kind == "replace" and time.monotonic() < end:
         temporary = path + ".replacer"
         with open(temporary, "wb") as f:
@@ -92,18 +99,32 @@ LOCK_HOLDERS = [
 ]
 
 
+# Another process beside a run of /u: the file before, the helper (this script again, which says
+# when it is ready, and is told to go on once the run has ended), the run's user, and what must
+# hold after besides the marker.
+BESIDE_HELPERS = [
+    # In place, while that writer replaces the file during the run's wait for the lock: the run
+    # must edit the file the name now shows.
+    ("in place beside a replacing writer", b"[other]\nn=0\n[tovrin]\nmdb=old\n",
+     ["--count", 1, 0.5], NOBODY, lambda after, took: b"\nn=1\n" in after),
+    # Another process (a Samba client) holds the file open through a run, then writes through its
+    # handle: the write lands in the file the name shows, beside the run's change.
+    ("beside an open handle", OTHER_LINES, ["--hold-open"], None,
+     lambda after, took: after.endswith(b"[late]\nx=1\n")),
+    # A lease holder that lets go when the run's open breaks its lease: the run waits for it.
+    ("beside a lease holder", OTHER_LINES, ["--hold-lease"], None, lambda after, took: took < 2),
+]
+
+
 def check_lock_holders(program, library, failures):
-    folders, holders, runs = [], [], []
-    for kind, seconds, _, _, _, _ in LOCK_HOLDERS:
-        folder = Folder(program, content=OTHER_LINES)
-        holder = subprocess.Popen([sys.executable, __file__, "--hold", folder.settings, str(seconds),
-                                   kind], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    folders = [Folder(program, content=OTHER_LINES) for _ in LOCK_HOLDERS]
+    holders = [helper("--hold", folder.settings, seconds, kind, bufsize=0)
+               for folder, (kind, seconds, *_) in zip(folders, LOCK_HOLDERS)]
+    for holder in holders:  # each has its lock
         holder.stdout.readline()
-        folders.append(folder)
-        holders.append(holder)
-    for folder, holder, (_, _, _, _, _, faults) in zip(folders, holders, LOCK_HOLDERS):
+    runs = []
+    for folder, holder, (*_, faults) in zip(folders, holders, LOCK_HOLDERS):
         holder.stdin.write(b"go\n")
-        holder.stdin.flush()
         env = with_fail_io(library, faults) if faults else None
         runs.append((folder.start("/u", env=env), time.monotonic()))
     taken = [None] * len(runs)
@@ -131,10 +152,7 @@ def check_lock_holders(program, library, failures):
                        f"{label}: the run took {'over 12' if took is None else round(took, 2)} s, "
                        f"not {least} to {most}")
         failures.check(code == 0, f"{label}: exit {code}")
-        after = folder.read() or b""
-        failures.check(marker(after) == expected, f"{label}: marker {marker(after)!r}")
-        failures.check(other_bytes(after) == other_bytes(OTHER_LINES + added),
-                       f"{label}: other bytes changed: {after!r}")
+        check_marked(failures, label, folder.read(), expected, OTHER_LINES + added)
         folder.remove()
     print(f"lock holders: runs took {', '.join(f'{t:.1f}' for t in taken if t is not None)} s")
 
@@ -144,9 +162,8 @@ def check_held_still_in_place(program, failures):
     in a frozen container) for 10 s, under strace; a second copy runs meanwhile. Past its lock
     wait it sees a writer's lock and writes nothing, so the first copy's change, once it goes on,
     is whole."""
-    with Folder(program) as folder:
-        before = b"[tovrin]\nmdb=old\n" + b"; %s\n" % (b"p" * 80) * 30000  # a tail of several writes
-        folder.write(before)
+    before = STARTS["long"]  # a tail of several writes
+    with Folder(program, content=before) as folder:
         os.link(folder.settings, folder.settings + ".link")
         first = folder.start("/u", lambda command: under_strace(command, "pwrite64",
                                                                  "delay_exit=10000000", 1))
@@ -187,7 +204,7 @@ def test_concurrency(failures, program, library):
         # however many times ours must start over while the writer keeps replacing the file.
         folder.write(b"[other]\nn=0\n[tovrin]\nmdb=ko197311\n")
         rounds = 200
-        counter = subprocess.Popen([sys.executable, __file__, "--count", folder.settings, str(rounds), "0.005"])
+        counter = helper("--count", folder.settings, rounds, 0.005, stdout=subprocess.DEVNULL)
         wait_until(lambda: b"\nn=0\n" not in folder.read(), 10, 0.001)
         runs, lost, switch = 0, 0, None
         while counter.poll() is None or runs < 20:
@@ -204,45 +221,23 @@ def test_concurrency(failures, program, library):
         print(f"concurrency: 50 and 51 copies at once, then {runs} runs beside "
               f"{rounds} locked increments")
 
-        # In place (another user's file in a folder it may not write), while that writer replaces the
-        # file during the run's wait for the lock: the run must edit the file the name now shows.
-        folder.write(b"[other]\nn=0\n[tovrin]\nmdb=old\n")
-        os.chown(folder.settings, NOBODY, NOBODY)
-        os.chmod(folder.root, 0o755)
-        counter = subprocess.Popen([sys.executable, __file__, "--count", folder.settings, "1", "0.5"])
-        wait_until(lambda: os.path.exists(folder.settings + ".counter"), 10, 0.001)
-        result = folder.run("/u", user=NOBODY)
-        failures.check(counter.wait() == 0, "the replacing writer failed")
-        after = folder.read()
-        failures.check(result.returncode == 0 and b"\nn=1\n" in after and marker(after) == "ko197311",
-                       f"in place beside a replacing writer: {after!r}")
-
-        # Another process (a Samba client) holds the file open through a run, then writes through its
-        # handle: the write lands in the file the name shows, beside the run's change.
-        folder.write(OTHER_LINES)
-        holder = subprocess.Popen([sys.executable, __file__, "--hold-open", folder.settings],
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        holder.stdout.readline()
-        result = folder.run("/u")
-        holder.communicate(b"write\n", timeout=60)
-        after = folder.read()
-        failures.check(result.returncode == 0, f"beside an open handle: exit {result.returncode}")
-        failures.check(marker(after) == "ko197311" and after.endswith(b"[late]\nx=1\n"),
-                       f"beside an open handle: {after!r}")
-
-        # A lease holder that lets go when the run's open breaks its lease: the run waits for it.
-        folder.write(OTHER_LINES)
-        holder = subprocess.Popen([sys.executable, __file__, "--hold-lease", folder.settings],
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        holder.stdout.readline()
-        started = time.monotonic()
-        result = folder.run("/u")
-        took = time.monotonic() - started
-        holder.communicate(b"done\n", timeout=60)
-        failures.check(result.returncode == 0 and marker(folder.read()) == "ko197311",
-                       f"beside a lease holder: {folder.read()!r}")
-        failures.check(took < 2, f"beside a lease holder: took {took:.2f} s")
-        print(f"beside a lease holder: {took:.3f} s")
+        for label, before, (name, *arguments), user, holds in BESIDE_HELPERS:
+            folder.write(before)
+            if user is not None:  # another user's file in a folder that user may not write
+                os.chown(folder.settings, user, user)
+                os.chmod(folder.root, 0o755)
+            process = helper(name, folder.settings, *arguments)
+            process.stdout.readline()
+            started = time.monotonic()
+            result = folder.run("/u", user=user)
+            took = time.monotonic() - started
+            process.communicate(b"go\n", timeout=60)
+            after = folder.read()
+            failures.check(process.returncode == 0, f"{label}: the helper failed")
+            check_quiet(failures, label, result)
+            failures.check(marker(after) == "ko197311" and holds(after, took),
+                           f"{label}: took {took:.2f} s: {after!r}")
+            print(f"{label}: {took:.3f} s")
     check_lock_holders(program, library, failures)
     check_held_still_in_place(program, failures)
     test_second_copies(program, library, failures)
@@ -297,44 +292,36 @@ done
 """
 
 
-def wait_for_process(pid_file, seconds):
-    pid = int(open(pid_file).read())
-    return wait_until(lambda: not os.path.exists(f"/proc/{pid}")
+def run_starting_another(folder, library, switch, name, script, hook, seconds, **names):
+    """The program run with fail_io's `hook` starting the shell `script`, which starts another
+    copy (the program copied to `name`) and notes its ID; and whether that ended in `seconds`."""
+    path = os.path.join(folder.top, "start.sh")
+    with open(path, "w") as f:
+        f.write(script.format(program=shutil.copy(folder.program, os.path.join(folder.top, name)),
+                              pid=path + ".pid", once=path + ".once", library=library, **names))
+    result = folder.run(switch, env=with_fail_io(library, hook.format(script=path)))
+    pid = int(open(path + ".pid").read())
+    return result, wait_until(lambda: not os.path.exists(f"/proc/{pid}")
                               or open(f"/proc/{pid}/stat").read().split()[2] == "Z", seconds)
 
 
 def test_second_copies(program, library, failures):
-    with Folder(program) as folder:
-        folder.write(OTHER_LINES)
+    with Folder(program, content=OTHER_LINES) as folder:
         inode = os.stat(folder.settings).st_ino
-        second = os.path.join(folder.top, "second")
-        shutil.copy(program, second)
-        script = os.path.join(folder.top, "start.sh")
-        with open(script, "w") as f:
-            f.write(START_SECOND.format(program=second, pid=script + ".pid", inode=inode))
-        result = folder.run("/u", env=with_fail_io(library, f"fsync:1:!sh {script}"))
+        result, ended = run_starting_another(folder, library, "/u", "second", START_SECOND,
+                                             "fsync:1:!sh {script}", 15, inode=inode)
         label = "a second copy started at the first one's flush"
-        failures.check(wait_for_process(script + ".pid", 15), f"{label}: still running")
-        check_row(failures, label, folder, result, OTHER_LINES, "/u", REPLACED,
-                          inode)
+        failures.check(ended, f"{label}: still running")
+        check_row(failures, label, folder, result, OTHER_LINES, "/u", REPLACED, inode)
 
     with Folder(program) as folder:
         os.symlink("named.ini", folder.settings)
         named = os.path.join(folder.root, "named.ini")
-        maker = os.path.join(folder.top, "maker")
-        shutil.copy(program, maker)
-        script = os.path.join(folder.top, "start.sh")
-        with open(script, "w") as f:
-            f.write(START_MAKER.format(once=script + ".once", library=library, program=maker,
-                                       pid=script + ".pid", named=named))
-        hook = f"open:2:!sh {script},open:3:!sh {script}"
-        result = folder.run("/i", env=with_fail_io(library, hook))
+        result, ended = run_starting_another(folder, library, "/i", "maker", START_MAKER,
+                                             "open:2:!sh {script},open:3:!sh {script}", 20,
+                                             named=named)
         label = "two copies through a dangling link, the maker held past the other's wait"
-        failures.check(wait_for_process(script + ".pid", 20), f"{label}: the maker still runs")
-        check_quiet(failures, label, result)
-        after = open(named, "rb").read() if os.path.exists(named) else None
-        made = (NEW_FILE, NEW_FILE.replace(b"ko197311", b"jas197311"))
-        failures.check(after in made, f"{label}: named.ini is {after!r}")
+        check_one_claim_filled(failures, label, result, ended, named)
         failures.check(os.path.islink(folder.settings), f"{label}: the link is gone")
 
 
@@ -355,32 +342,34 @@ CLAIM_RACES = [
      " -E LD_PRELOAD={library} -E FAIL_IO=open:1:95,link:1:1,renameat2:1:22 {program} /u",
      "[ -e {named} ]", "other/settings.ini", ",fallocate:1:!sleep 8"),
 ]
+START_OTHER = """{command} & echo $! >{{pid}}
+for i in $(seq 300); do {ready} && exit 0; sleep 0.01; done
+"""
 
 
 def test_claim_races(program, library, failures):
     for label, command, ready, named, faults in CLAIM_RACES:
         with Folder(program) as folder:
-            other = os.path.join(folder.root, "other")
-            os.mkdir(other)
-            named = os.path.join(folder.root, named)
-            for link in {folder.settings, os.path.join(other, "settings.ini")} - {named}:
+            os.mkdir(os.path.join(folder.top, "other"))
+            named = os.path.join(folder.top, named)
+            links = {folder.settings, os.path.join(folder.top, "other", "settings.ini")} - {named}
+            for link in links:
                 os.symlink(named, link)
-            words = dict(library=library, program=shutil.copy(program, other), named=named)
-            script = os.path.join(folder.top, "start.sh")
-            with open(script, "w") as f:
-                f.write(f"{command.format(**words)} & echo $! >{script}.pid\n"
-                        f"for i in $(seq 300); do {ready.format(**words)} && exit 0; "
-                        "sleep 0.01; done\n")
-            result = folder.run("/i", env=with_fail_io(library, f"open:2:!sh {script}{faults}"))
-            label = f"two copies in folders of their own: {label}"
-            failures.check(wait_for_process(script + ".pid", 20), f"{label}: the other still runs")
-            check_quiet(failures, label, result)
-            after = open(named, "rb").read() if os.path.exists(named) else None
-            made = (NEW_FILE, NEW_FILE.replace(b"ko197311", b"jas197311"))
-            failures.check(after in made, f"{label}: the file is {after!r}")
+            script = START_OTHER.format(command=command, ready=ready)
+            result, ended = run_starting_another(folder, library, "/i", "other/ko197311", script,
+                                                 "open:2:!sh {script}" + faults, 20, named=named)
+            check_one_claim_filled(failures, f"two copies in folders of their own: {label}",
+                                   result, ended, named)
+
+
+def check_one_claim_filled(failures, label, result, ended, named):
+    failures.check(ended, f"{label}: the other copy still runs")
+    check_quiet(failures, label, result)
+    after = open(named, "rb").read() if os.path.exists(named) else None
+    made = (NEW_FILE, NEW_FILE.replace(b"ko197311", b"jas197311"))
+    failures.check(after in made, f"{label}: {os.path.basename(named)} is {after!r}")
 
 
 if __name__ == "__main__":
     main(__doc__, test_concurrency, {"--hold-lease": hold_lease, "--hold-open": hold_open,
-                         "--hold": lambda path, seconds, kind: hold_lock(path, float(seconds), kind),
-                         "--count": lambda path, rounds, hold: lock_and_count(path, int(rounds), float(hold))})
+                                     "--hold": hold_lock, "--count": lock_and_count})

@@ -14,7 +14,6 @@ import shutil
 import subprocess
 import sys
 
-import testlib
 from testlib import (ABSENT, MARKED, NOBODY, SAME, Folder, check_outcome, check_quiet, emulator,
                      i386_probe, main, run, run_wine, skip, wine_command_line, wine_status,
                      windows_path)
@@ -77,10 +76,8 @@ def test_native(failures, program):
         os.symlink(folder.program, link)
         qemu = emulator(folder.program)
         check_quiet(failures, "native through a link", run(qemu + [link, "/u"], folder.cwd))
-        if qemu:
-            result = run(qemu + ["-0", "/u", folder.program], folder.cwd)
-        else:
-            result = run(["/u"], folder.cwd, executable=folder.program)
+        result = (run(qemu + ["-0", "/u", folder.program], folder.cwd) if qemu
+                  else run(["/u"], folder.cwd, executable=folder.program))
         check_quiet(failures, "native with argv[0] changed", result)
         check_outcome(failures, "native through a link", None, folder.read(), "ko197311")
         failures.check(folder.decoy_untouched(), "native through a link: decoy changed")
@@ -93,31 +90,22 @@ def test_native(failures, program):
     # Paths around the first buffer's size and near PATH_MAX: the whole path, never a shorter one.
     for total in [256, 300, 4000]:
         with Folder(program, app="app") as folder:
-            deep = folder_for_path_length(folder.top, total, os.path.basename(program),
-                                          lambda p: len(os.fsencode(p)))
-            os.makedirs(deep)
-            folder.program = shutil.move(folder.program, deep)
+            move_deep(folder, total, os.path.basename(program), lambda p: len(os.fsencode(p)))
             failures.check(len(os.fsencode(folder.program)) == total, f"native path not {total} long")
             check_quiet(failures, f"native path {total} long", folder.run("/u"))
             # The working folder's decoy is searched too: it must be there, and untouched.
-            found = sorted(os.path.join(top, "settings.ini") for top, _, names in os.walk(folder.top)
-                           if "settings.ini" in names)
-            beside = os.path.join(deep, "settings.ini")
-            expected = sorted([beside, os.path.join(folder.cwd, "settings.ini")])
-            failures.check(found == expected and folder.decoy_untouched(),
+            found = settings_files(folder)
+            failures.check(found == [os.path.join(os.path.dirname(folder.program), "settings.ini")]
+                           and folder.decoy_untouched(),
                            f"native path {total} long: settings files {found}, decoy "
                            f"{'untouched' if folder.decoy_untouched() else 'changed'}")
 
     # What cannot be written ends just as quietly.
-    with Folder(program, app="app", content=MARKED, mode=0o444) as folder:
-        check_quiet(failures, "native read-only", folder.run("/u"))
-        check_outcome(failures, "native read-only", MARKED, folder.read(), SAME)
-        os.remove(folder.settings)
-        os.mkdir(folder.settings)
-        check_quiet(failures, "native settings.ini a folder", folder.run("/u"))
-        os.rmdir(folder.settings)
-        os.mkfifo(folder.settings)
-        check_quiet(failures, "native settings.ini a FIFO", folder.run("/u"))
+    case("read-only", MARKED, SAME, ["/u"], mode=0o444)
+    for kind, make in [("a folder", os.mkdir), ("a FIFO", os.mkfifo)]:
+        with Folder(program, app="app") as folder:
+            make(folder.settings)
+            check_quiet(failures, f"native settings.ini {kind}", folder.run("/u"))
     test_own_file(failures, program)
     test_line_break_cost(failures, program)
 
@@ -133,28 +121,25 @@ def start_through_loader(folder, switch):
     loader = os.path.join(folder.top, "loader", os.path.basename(interpreter_of(folder.program)))
     os.makedirs(os.path.dirname(loader))
     shutil.copy(interpreter_of(folder.program), loader)
-    return testlib.run(testlib.emulator(folder.program) + [loader, folder.program, switch],
+    return run(emulator(folder.program) + [loader, folder.program, switch],
                        cwd=folder.cwd)
 
 
 def start_from_descriptor(folder, switch, fd, qemu):
-    command = qemu + [f"/proc/self/fd/{fd}", switch]
-    try:
-        return testlib.run(command, cwd=folder.cwd, pass_fds=[fd])
-    finally:
-        os.close(fd)
+    result = run(qemu + [f"/proc/self/fd/{fd}", switch], cwd=folder.cwd, pass_fds=[fd])
+    os.close(fd)
+    return result
 
 
 def start_from_memfd(folder, switch):
     fd = os.memfd_create("ko197311", 0)
-    with open(folder.program, "rb") as program:
-        os.write(fd, program.read())
-    return start_from_descriptor(folder, switch, fd, testlib.emulator(folder.program))
+    os.write(fd, open(folder.program, "rb").read())
+    return start_from_descriptor(folder, switch, fd, emulator(folder.program))
 
 
 def start_from_deleted_file(folder, switch, replacement=False):
     """With a replacement, another program at the name the system gives the deleted file."""
-    qemu = testlib.emulator(folder.program)
+    qemu = emulator(folder.program)
     fd = os.open(folder.program, os.O_RDONLY)
     os.remove(folder.program)
     if replacement:
@@ -186,11 +171,10 @@ def test_own_file(failures, program):
     # Two switches, so that a "/settings.ini" that is there already changes too.
     for (label, start), switch in itertools.product(FOREIGN_STARTS, ["/u", "/i"]):
         label = f"{label} {switch}"
-        with testlib.Folder(program, app="app") as folder:
+        with Folder(program, app="app") as folder:
             root_before = root_settings()
-            testlib.check_quiet(failures, f"native {label}", start(folder, switch))
-            made = sorted(os.path.join(top, "settings.ini") for top, _, names in os.walk(folder.top)
-                          if "settings.ini" in names and top != folder.cwd)
+            check_quiet(failures, f"native {label}", start(folder, switch))
+            made = settings_files(folder)
             failures.check(made == [], f"native {label}: wrote {made}")
             failures.check(folder.decoy_untouched(), f"native {label}: decoy changed")
             root_after = root_settings()
@@ -221,12 +205,12 @@ def processor_time_of_children():
 def test_line_break_cost(failures, program):
     for label, switch, marked, bound in LINE_BREAK_COSTS:
         quickest = {}
-        with testlib.Folder(program) as folder:
+        with Folder(program) as folder:
             for _ in range(5):
                 for line_break in (b"\n", b"\r"):
                     folder.write(large_section(line_break, marked))
                     started = processor_time_of_children()
-                    testlib.check_quiet(failures, f"native {label}", folder.run(switch))
+                    check_quiet(failures, f"native {label}", folder.run(switch))
                     took = processor_time_of_children() - started
                     quickest[line_break] = min(took, quickest.get(line_break, took))
             cr_only, lf = quickest[b"\r"], quickest[b"\n"]
@@ -235,14 +219,20 @@ def test_line_break_cost(failures, program):
             failures.check(ratio < bound, f"native {label}: CR-only {ratio:.1f} times LF")
 
 
-def folder_for_path_length(base, total, name="ko197311.exe", measure=lambda p: len(windows_path(p))):
-    """A folder inside `base` that makes the program's path, as `measure` counts it, `total` long."""
-    deep = base
-    while True:
-        room = total - measure(os.path.join(deep, name))
-        if room <= 0:
-            return deep
+def move_deep(folder, total, name, measure=lambda path: len(windows_path(path))):
+    """The folder's program moved, as `name`, into folders that make its path, as `measure`
+    counts it, `total` long."""
+    deep = folder.top
+    while (room := total - measure(os.path.join(deep, name))) > 0:
         deep = os.path.join(deep, "d" * (60 if room > 62 else room - 1))
+    os.makedirs(deep)
+    folder.program = shutil.move(folder.program, os.path.join(deep, name))
+
+
+def settings_files(folder):
+    """Every settings.ini in the folder, the working folder's decoy aside."""
+    return sorted(os.path.join(top, "settings.ini") for top, _, names in os.walk(folder.top)
+                  if "settings.ini" in names and top != folder.cwd)
 
 
 def test_wine(failures, program, launcher, wine_env):
@@ -311,17 +301,11 @@ def test_wine(failures, program, launcher, wine_env):
     # cannot start a program from beyond MAX_PATH, so longer paths are not tried here.) A one-letter
     # name puts the last separator past the first buffer's 256 units; its settings path is then
     # beyond MAX_PATH, which the profile routine refuses: no marker, and none in a parent folder.
-    def move_deep(folder, total, name):
-        deep = folder_for_path_length(folder.top, total, name)
-        os.makedirs(deep)
-        folder.program = shutil.move(folder.program, os.path.join(deep, name))
-
     for total, name in [(255, "ko197311.exe"), (256, "ko197311.exe"), (259, "ko197311.exe"), (259, "k")]:
         with prepared(prepare=lambda f: move_deep(f, total, name)) as folder:
             failures.check(len(windows_path(folder.program)) == total, f"module path not {total} long")
             run_lines(folder, f"path {total} long", [" /u"])
-            found = [os.path.join(top, "settings.ini") for top, _, names in os.walk(folder.top)
-                     if "settings.ini" in names and top != folder.cwd]
+            found = settings_files(folder)
             beside = os.path.join(os.path.dirname(folder.program), "settings.ini")
             expected = [beside] if len(windows_path(beside)) < 260 else []
             failures.check(found == expected, f"wine path {total} long: settings files {found}")

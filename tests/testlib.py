@@ -79,9 +79,7 @@ def windows_path(path):
 # ---- failures, skips and the main --------------------------------------------------------
 
 class Failures:
-    def __init__(self):
-        self.count = 0
-        self.checked = 0
+    count = checked = 0  # each instance counts its own from these
 
     def check(self, ok, what):
         self.checked += 1
@@ -180,8 +178,7 @@ def wait_until(predicate, seconds, step=0.01):
 @functools.lru_cache(maxsize=None)
 def emulator(program):
     """What to start an i386 program with where this host cannot execute it: qemu-i386-static."""
-    with open(program, "rb") as f:
-        header = f.read(20)
+    header = open(program, "rb").read(20)
     is_i386 = header[:5] == b"\x7fELF\x01" and header[18:20] == b"\x03\x00"
     if not is_i386 or i386_probe.can_execute_i386():
         return []
@@ -215,8 +212,7 @@ def with_fail_io(library, faults, env=None):
 
 
 def in_pid_namespace(command):
-    """The command as a container runtime starts it: in a PID namespace of its own, where it is
-    process 1, with a mount namespace and a /proc to match."""
+    """The command as a container runtime starts it: process 1 of own PID and mount namespaces."""
     return ["unshare", "--pid", "--fork", "--mount-proc", *command]
 
 
@@ -229,19 +225,17 @@ def without_proc(command):
     return in_own_mounts(["sh", "-c", 'mount -t tmpfs tmpfs /proc && exec "$@"', "sh", *command])
 
 
-def run(command, cwd="/", user=None, timeout=60, in_files=False, merged=False, **options):
+def run(command, cwd="/", user=None, timeout=60, merged=False, **options):
     """Runs the command (as `user`: a user ID, or CONTAINER_ROOT), its output caught (with
-    `merged`, stderr in stdout); in files rather than pipes for Wine, which leaves services
+    `merged`, stderr in stdout); in files rather than pipes, for Wine, which leaves services
     behind that would hold a pipe open. check=True raises on a failure, as subprocess.run."""
     if user == CONTAINER_ROOT:
         return run_as_container_root(command, cwd=cwd, timeout=timeout, **options)
     if user is not None:
         command = as_user(user, command)
-    if not in_files:
-        return subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, timeout=timeout,
-                              stderr=subprocess.STDOUT if merged else subprocess.PIPE, **options)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        result = subprocess.run(command, cwd=cwd, stdout=out, stderr=err, timeout=timeout, **options)
+        result = subprocess.run(command, cwd=cwd, stdout=out, stderr=out if merged else err,
+                                timeout=timeout, **options)
         out.seek(0)
         err.seek(0)
         result.stdout, result.stderr = out.read(), err.read()
@@ -301,7 +295,7 @@ def run_wine(wine_env, launcher, folder, command_line, env=None):
     """The Windows program started by the launcher with exactly this command line."""
     to_hex = lambda text: text.encode("utf-16-be").hex()  # noqa: E731
     return run([wine_env, "wine", launcher, to_hex(windows_path(folder.program)),
-                to_hex(command_line)], cwd=folder.cwd, env=env, in_files=True)
+                to_hex(command_line)], cwd=folder.cwd, env=env)
 
 
 # ---- the folder --------------------------------------------------------------------------
@@ -347,20 +341,20 @@ class Folder:
         return sorted(n for n in os.listdir(self.root) if TEMPORARY.match(n))
 
     def decoy_untouched(self):
-        return open(os.path.join(self.cwd, "settings.ini"), "rb").read() == DECOY
+        decoy = os.path.join(self.cwd, "settings.ini")
+        return os.path.isfile(decoy) and open(decoy, "rb").read() == DECOY
 
-    def command(self, *arguments):
-        return emulator(self.program) + [self.program, *arguments]
+    def command(self, switch, wrap=None):
+        """The program with this switch (or these argv words), wrapped by `wrap` if given."""
+        words = [switch] if isinstance(switch, str) and switch else list(switch or [])
+        command = emulator(self.program) + [self.program, *words]
+        return wrap(command) if wrap else command
 
     def run(self, switch, wrap=None, **options):
-        """The program run with this switch (or these argv words), wrapped by `wrap` if given."""
-        words = [switch] if isinstance(switch, str) and switch else list(switch or [])
-        command = self.command(*words)
-        return run(wrap(command) if wrap else command, cwd=self.cwd, **options)
+        return run(self.command(switch, wrap), cwd=self.cwd, **options)
 
     def start(self, switch, wrap=None, **options):
-        command = self.command(switch)
-        return subprocess.Popen(wrap(command) if wrap else command, cwd="/", **options)
+        return subprocess.Popen(self.command(switch, wrap), cwd="/", **options)
 
     def give_away(self):
         if self.owner is None:
@@ -386,30 +380,26 @@ BYTE_ORDER_MARK = b"\xef\xbb\xbf"
 Line = collections.namedtuple("Line", "text section first key value")
 
 
-def split_lines(content):
-    """The lines, each with its break (CR LF, CR or LF)."""
-    return re.findall(rb"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+$", content or b"")
-
-
-def read_ini(content, skip_mark=False, blanks=BLANKS):
+def read_ini(content, skip_mark=False):
     """Each line as Windows reads it: its bytes, the section it is in (name folded; None before
     any), whether that is the first section of the name (a later one Windows never reads), and on
     an entry its key (folded) and value (None without "=", a key all the same). The UTF-8 mark
     is text, so a header behind it opens no section; `skip_mark` reads as readers that skip it."""
     lines, section, first, seen = [], None, False, set()
-    for index, text in enumerate(split_lines(content)):
+    each_line = rb"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+$"  # with its break (CR LF, CR or LF)
+    for index, text in enumerate(re.findall(each_line, content or b"")):
         body = text.rstrip(b"\r\n")
         if index == 0 and skip_mark and body.startswith(BYTE_ORDER_MARK):
             body = body[3:]
-        body = body.strip(blanks)
+        body = body.strip(BLANKS)
         key = value = None
         if body.startswith(b"["):
-            section = body[1:].split(b"]")[0].strip(blanks).lower()
+            section = body[1:].split(b"]")[0].strip(BLANKS).lower()
             first = section not in seen
             seen.add(section)
         elif body and not body.startswith(b";"):
             key, equals, value = body.partition(b"=")
-            key, value = key.strip(blanks).lower(), value.strip(blanks) if equals else None
+            key, value = key.strip(BLANKS).lower(), value.strip(BLANKS) if equals else None
         lines.append(Line(text, section, first, key, value))
     return lines
 
@@ -419,11 +409,10 @@ def names_marker(line):
     return line.section == b"tovrin" and line.key == b"mdb"
 
 
-def marker(content, skip_mark=False, needs_equals=False):
-    """The marker as the Windows reader finds it: the first mdb of the first [tovrin]; None if
-    there is none. A key without "=" is read as empty, unless `needs_equals` skips it."""
+def marker(content, skip_mark=False):
+    """As Windows reads it: the first mdb of the first [tovrin] (empty without "="), or None."""
     for line in read_ini(content, skip_mark):
-        if names_marker(line) and line.first and (line.value is not None or not needs_equals):
+        if names_marker(line) and line.first:
             return (line.value or b"").decode("latin-1")
     return None
 
@@ -464,15 +453,20 @@ def check_quiet(failures, label, result):
                    f"{label}: printed {result.stdout!r} {result.stderr!r}")
 
 
+def check_marked(failures, label, after, value, before):
+    """This marker value, and every other byte of `before` kept."""
+    failures.check(after is not None and marker(after) == value,
+                   f"{label}: marker {marker(after or b'')!r}: {after!r}")
+    failures.check(after is not None and other_bytes(after) == other_bytes(before),
+                   f"{label}: other bytes changed: {after!r}")
+
+
 def check_changed(failures, label, before, after, switch):
     """The switch's marker, every other byte kept; a new file is exactly NEW_FILE."""
     if before is None:
         failures.check(after == NEW_FILE, f"{label}: new file is {after!r}")
-        return
-    failures.check(after is not None and marker(after) == SWITCH_VALUES[switch],
-                   f"{label}: marker {marker(after or b'')!r}: {after!r}")
-    failures.check(after is not None and other_bytes(after) == other_bytes(before),
-                   f"{label}: other bytes changed: {after!r}")
+    else:
+        check_marked(failures, label, after, SWITCH_VALUES[switch], before)
 
 
 def check_outcome(failures, label, before, after, expected, switch=None):
