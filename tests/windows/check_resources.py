@@ -97,25 +97,28 @@ def check_version(pe, found):
     check(translations == [{b"Translation": "0x0c0a 0x04b0"}], f"translations {translations}")
 
 
-def check_manifest(found):
-    """The manifest, resource 1 of its type, language neutral, and no other: every element,
-    attribute and namespace of it, as Windows reads them. Returns its bytes."""
+def manifest_of(found, check):
+    """The manifest's bytes: resource 1 of its type, language neutral, and no other."""
     names = sorted(name for kind, name in found if kind == RT_MANIFEST)
     check(names == [1], f"manifest resources {names}, expected 1 alone")
     language, data = found.get((RT_MANIFEST, 1), (None, b""))
     check(language == NEUTRAL, f"manifest in language {language}, not neutral")
+    return data
+
+
+def check_manifest(data, check):
+    """Every element, attribute and namespace of the manifest, as Windows reads them."""
     check(data.startswith(MANIFEST_DECLARATION), f"manifest begins {data[:60]!r}")
     try:
         root = ElementTree.fromstring(data)
     except ElementTree.ParseError as error:
         check(False, f"the manifest is not well-formed XML: {error}")
-        return data
+        return
     elements = [(e.tag, e.attrib, (e.text or "").strip()) for e in root.iter()]
     for index, (element, expected) in enumerate(zip(elements, MANIFEST)):
         check(element == expected, f"manifest element {index}: {element}, expected {expected}")
     check(len(elements) == len(MANIFEST),
           f"manifest has {len(elements)} elements, not {len(MANIFEST)}")
-    return data
 
 
 def read_art():
@@ -194,7 +197,9 @@ def check_program(path):
           f"resource types {kinds}: only icons, the group, the version and the manifest")
     check_version(pe, found)
     check_icons(found)
-    return pe, check_manifest(found)
+    manifest = manifest_of(found, check)
+    check_manifest(manifest, check)
+    return pe, manifest
 
 
 def test(_, program, built_preview, committed_preview):
