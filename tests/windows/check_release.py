@@ -11,8 +11,6 @@ import http.server
 import io
 import os
 import re
-import shutil
-import subprocess
 import sys
 import tarfile
 import tempfile
@@ -23,8 +21,8 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..")]
 import check_resources  # noqa: E402
-from testlib import (ABSENT, MARKED, NOBODY, Folder, as_user, check_outcome, check_quiet,  # noqa: E402
-                     main, run_wine, wine_command_line, wine_status, windows_path)
+from testlib import (ABSENT, MARKED, NOBODY, Folder, check_outcome, check_quiet, main, run,  # noqa: E402
+                     run_wine, wine_command_line, wine_status, windows_path)
 
 # Folder of the clone, environment, umask and user: the second differs in each, and builds later.
 RUNS = [("a/ko197311", {"TZ": "UTC", "LC_ALL": "C"}, "022", None),
@@ -32,14 +30,12 @@ RUNS = [("a/ko197311", {"TZ": "UTC", "LC_ALL": "C"}, "022", None),
          NOBODY)]
 # Argument text, settings.ini before, marker after: one set and one delete for each zip's program.
 WINE_CASES = [(" /u", None, "ko197311"), (" /d", MARKED, ABSENT)]
-
-
-def run(command, **options):
-    return subprocess.run(command, capture_output=True, text=True, **options)
+# Every archive holds these, as committed, beside its program.
+DOCS = ["LICENSE", "README.md"]
 
 
 def git(clone, *arguments):
-    return run(["git", "-C", clone] + list(arguments), check=True).stdout.strip()
+    return run(["git", "-C", clone, *arguments], check=True, text=True).stdout.strip()
 
 
 def self_signed(folder, name, usage):
@@ -74,9 +70,8 @@ def start_time_stamp_authority(folder):
     class Answer(http.server.BaseHTTPRequestHandler):
         def do_POST(self):
             query = self.rfile.read(int(self.headers["Content-Length"]))
-            reply = subprocess.run(["openssl", "ts", "-reply", "-config", config, "-queryfile",
-                                    "/dev/stdin", "-out", "/dev/stdout"],
-                                   input=query, capture_output=True).stdout
+            reply = run(["openssl", "ts", "-reply", "-config", config, "-queryfile", "/dev/stdin",
+                         "-out", "/dev/stdout"], input=query).stdout
             self.send_response(200)
             self.send_header("Content-Type", "application/timestamp-reply")
             self.send_header("Content-Length", str(len(reply)))
@@ -92,15 +87,14 @@ def start_time_stamp_authority(folder):
 
 
 def release(clone, settings, umask, user, home):
-    env = {key: value for key, value in os.environ.items()
-           if not key.startswith(("LC_", "LANG")) and not key.lower().endswith("_proxy")}
-    env.pop("SOURCE_DATE_EPOCH", None)
-    env.update(settings, HOME=home)
-    command = ["sh", "-c", f"umask {umask} && exec bash tools/release"]
-    if user is not None and os.geteuid() == 0:
-        command = as_user(user, command)
+    """tools/release in the clone, none of the caller's locale, proxies or date in its
+    environment but these settings; its result and the seconds it took."""
+    env = {key: value for key, value in os.environ.items() if key != "SOURCE_DATE_EPOCH"
+           and not key.startswith(("LC_", "LANG")) and not key.lower().endswith("_proxy")}
     started = time.monotonic()
-    result = run(command, cwd=clone, env=env)
+    result = run(["sh", "-c", f"umask {umask} && exec bash tools/release"], cwd=clone, text=True,
+                 env=dict(env, **settings, HOME=home), timeout=None,
+                 user=user if os.geteuid() == 0 else None)
     return result, time.monotonic() - started
 
 
@@ -118,11 +112,6 @@ def unzip(data):
 def untar(data):
     with tarfile.open(fileobj=io.BytesIO(data), mode="r:gz") as archive:
         return {info.name: (info.mode, archive.extractfile(info).read()) for info in archive}
-
-
-def pe_timestamp(exe):
-    header = int.from_bytes(exe[0x3C:0x40], "little")
-    return int.from_bytes(exe[header + 8:header + 12], "little")
 
 
 def check_wine(failures, launcher, wine_env, label, exe_path):
@@ -170,8 +159,7 @@ def check_release(failures, source, launcher, wine_env, root):
                                                f"{result.stderr[-2000:]}")
         dists.append(read_dist(clone))
         clones.append(clone)
-    if not all(dists):
-        failures.check(False, "a release wrote no dist/; nothing more to compare")
+    if not failures.check(all(dists), "a release wrote no dist/; nothing more to compare"):
         return
 
     plain, other = dists
@@ -182,64 +170,56 @@ def check_release(failures, source, launcher, wine_env, root):
     for name, data in plain.items():
         failures.check(other.get(name) == data, f"{name} differs between the two releases")
         print(f"{hashlib.sha256(data).hexdigest()}  {name}")
-    sums = run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=os.path.join(clones[0], "dist"))
+    sums = run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=os.path.join(clones[0], "dist"),
+               text=True)
     failures.check(sums.returncode == 0 and sums.stdout.count(": OK") == len(archives),
                    f"sha256sum: {sums.stdout}")
 
     tarred = untar(plain.get(linux, b""))
-    docs = {name: subprocess.run(["git", "-C", source, "show", f"{commit}:{name}"], capture_output=True,
-                                 check=True).stdout for name in ("LICENSE", "README.md")}
-    failures.check(sorted(tarred) == ["LICENSE", "README.md", "ko197311"], f"tar holds {sorted(tarred)}")
-    failures.check(all(tarred.get(name, (0, b""))[1] == text for name, text in docs.items()),
-                   "the tar's README.md or LICENSE is not the committed one")
     failures.check(tarred.get("ko197311", (0,))[0] == 0o755, "the native program is not executable")
-    native = tarred.get("ko197311", (0, b""))[1]
+    # Each archive's files by name, and the name of the program among them.
+    contents = {linux: ({name: data for name, (_, data) in tarred.items()}, "ko197311")}
+    contents.update({name: (unzip(dist.get(name, b"")), "ko197311.exe")
+                     for dist, names in ((plain, zips), (other, signed))
+                     for name in names.values()})
+    docs = {name: run(["git", "-C", source, "show", f"{commit}:{name}"], check=True).stdout
+            for name in DOCS}
+    for name, (files, program) in contents.items():
+        failures.check(sorted(files) == sorted(DOCS + [program]), f"{name} holds {sorted(files)}")
+        failures.check(all(files.get(doc) == text for doc, text in docs.items()),
+                       f"{name}: README.md or LICENSE is not the committed one")
+    native = contents[linux][0].get("ko197311", b"")
     epoch = int(git(source, "log", "-1", "--format=%ct", commit))
     programs, manifests = {}, {}
     for width, name in zips.items():
-        zipped = unzip(plain.get(name, b""))
-        failures.check(sorted(zipped) == ["LICENSE", "README.md", "ko197311.exe"],
-                       f"{name} holds {sorted(zipped)}")
-        failures.check(all(zipped.get(doc) == text for doc, text in docs.items()),
-                       f"{name}: README.md or LICENSE is not the committed one")
-        exe = zipped.get("ko197311.exe", b"")
-        failures.check(pe_timestamp(exe) == epoch,
-                       f"{name}: PE time stamp {pe_timestamp(exe)}, not the commit's {epoch}")
+        exe = contents[name][0].get("ko197311.exe", b"")
         # Builds happen in folders named ko197311-release-*; neither that nor a clone's path may show.
         for path in ["ko197311-release-"] + clones:
             for binary, data in ((f"{width} ko197311.exe", exe), ("ko197311", native)):
                 failures.check(path.encode() not in data and path.encode("utf-16-le") not in data,
                                f"{binary} holds the path {path!r}")
-        signed_files = unzip(other.get(signed[width], b""))
-        failures.check({doc: signed_files.get(doc) for doc in docs} == docs,
-                       f"{signed[width]}: other files")
-        for label, data in (("unsigned", exe), ("signed", signed_files.get("ko197311.exe", b""))):
+        # Both zips' programs, signed or not, carry every resource, the one manifest among them.
+        for label, zipped in (("unsigned", name), ("signed", signed[width])):
             programs[width, label] = os.path.join(root, width, label, "ko197311.exe")
             os.makedirs(os.path.dirname(programs[width, label]))
             with open(programs[width, label], "wb") as f:
-                f.write(data)
+                f.write(contents[zipped][0].get("ko197311.exe", b""))
+            failed = failures.count
+            pe, manifests[width, label] = check_resources.check_program(programs[width, label])
+            failures.check(failures.count == failed,
+                           f"the {label} {width} exe's resources do not read back")
+            stamp = pe.FILE_HEADER.TimeDateStamp
+            failures.check(stamp == epoch, f"{zipped}: PE time stamp {stamp}, not the commit's")
         verify = run(["osslsigncode", "verify", "-CAfile", cert, "-TSA-CAfile", tsa_cert,
-                      "-in", programs[width, "signed"]])
+                      "-in", programs[width, "signed"]], text=True)
         failures.check(verify.returncode == 0 and "Timestamp Server Signature verification: ok"
                        in verify.stdout, f"{width} osslsigncode verify: {verify.stdout}{verify.stderr}")
         unsigned_again = os.path.join(root, width, "unsigned-again.exe")
         run(["osslsigncode", "remove-signature", "-in", programs[width, "signed"], "-out", unsigned_again])
         failures.check(os.path.isfile(unsigned_again) and open(unsigned_again, "rb").read() == exe,
                        f"the signed {width} exe less its signature is not the unsigned one")
-        pe = check_resources.pefile.PE(programs[width, "signed"])
-        check_resources.check_version(pe, check_resources.resources(pe))
-        check_resources.check_icons(check_resources.resources(pe))
-        failures.check(check_resources.failures.count == 0, f"the signed {width} exe's resources do not read back")
-        # Both zips' programs, signed or not, carry the one manifest, in full.
-        for label in ("unsigned", "signed"):
-            found = check_resources.resources(check_resources.pefile.PE(programs[width, label]))
-            manifest = check_resources.manifest_of(found, failures.check)
-            check_resources.check_manifest(manifest, failures.check)
-            manifests.setdefault(width, manifest)
-            failures.check(manifest == manifests[width],
-                           f"the {label} {width} exe's manifest differs")
-    failures.check(manifests.get("win32") == manifests.get("win64"),
-                   "the win32 and win64 zips' programs carry different manifests")
+    differing = [key for key, data in manifests.items() if data != manifests["win32", "unsigned"]]
+    failures.check(not differing, f"the manifests of {differing} differ from the unsigned win32's")
 
     for label in ("unsigned", "signed"):
         check_wine(failures, launcher, wine_env, f"wine, {label} {this_width} zip's program",
@@ -248,16 +228,13 @@ def check_release(failures, source, launcher, wine_env, root):
 
 def test(failures, source, launcher, wine_env):
     # Without this build's Wine, say why before the releases, which take the time.
-    status = wine_status(wine_env)
-    if status != 0:
+    if (status := wine_status(wine_env)) != 0:
         return status
-    root = tempfile.mkdtemp(prefix="ko197311-release-test-")
-    try:
+    with tempfile.TemporaryDirectory(prefix="ko197311-release-test-") as root:
         check_release(failures, os.path.abspath(source), windows_path(os.path.abspath(launcher)),
                       wine_env, root)
-    finally:
-        shutil.rmtree(root)
 
 
 if __name__ == "__main__":
-    main(__doc__, test)
+    # The resources' checks count in the same failures.
+    main(__doc__, test, failures=check_resources.failures)

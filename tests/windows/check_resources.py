@@ -87,12 +87,10 @@ def check_version(pe, found):
     fixed = pe.VS_FIXEDFILEINFO[0]
     for field, value in FIXED_PART.items():
         check(getattr(fixed, field) == value, f"{field} is {getattr(fixed, field):#x}, not {value:#x}")
-    tables, translations = [], []
-    for info in pe.FileInfo[0]:
-        if info.Key == b"StringFileInfo":
-            tables = info.StringTable
-        if info.Key == b"VarFileInfo":
-            translations = [var.entry for var in info.Var]
+    tables = [t for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
+              for t in info.StringTable]
+    translations = [var.entry for info in pe.FileInfo[0] if info.Key == b"VarFileInfo"
+                    for var in info.Var]
     check([t.LangID for t in tables] == [b"0C0A04B0"], f"string tables {[t.LangID for t in tables]}")
     entries = [(k.decode(), v.decode()) for k, v in tables[0].entries.items()] if tables else []
     check(entries == STRINGS, f"string entries {entries}")
@@ -117,8 +115,8 @@ def check_manifest(data, check):
         check(False, f"the manifest is not well-formed XML: {error}")
         return
     elements = [(e.tag, e.attrib, (e.text or "").strip()) for e in root.iter()]
-    for index, (found, expected) in enumerate(zip(elements, MANIFEST)):
-        check(found == expected, f"manifest element {index}: {found}, expected {expected}")
+    for index, (element, expected) in enumerate(zip(elements, MANIFEST)):
+        check(element == expected, f"manifest element {index}: {element}, expected {expected}")
     check(len(elements) == len(MANIFEST),
           f"manifest has {len(elements)} elements, not {len(MANIFEST)}")
 
@@ -134,58 +132,40 @@ def read_art():
     return pictures
 
 
-def check_pixels(resource_id, image, size, colours, bits, art):
-    """Each pixel, top row first, against the art: its palette index, or for two colours black
-    or white; transparent ones show the screen (AND 1) and add nothing (colour 0)."""
-    start = 40 + 4 * colours
-    row_bytes = ((size * bits + 31) // 32) * 4
-    and_row = ((size + 31) // 32) * 4
-    for y, letters in enumerate(art):
-        bottom_up = size - 1 - y
-        for x, letter in enumerate(letters):
-            bit = x * bits
-            value = image[start + bottom_up * row_bytes + bit // 8] >> (8 - bits - bit % 8)
-            value &= (1 << bits) - 1
-            mask = image[start + row_bytes * size + bottom_up * and_row + x // 8] >> (7 - x % 8) & 1
-            if letter == ".":
-                wanted = (0, 1)
-            elif bits == 1:
-                wanted = (1 if letter in LIGHT else 0, 0)
-            else:
-                wanted = (LETTERS.index(letter), 0)
-            if (value, mask) != wanted:
-                check(False, f"icon {resource_id}: pixel {x},{y} ({letter!r}) is colour {value}, "
-                             f"mask {mask}; the art says {wanted}")
-                return
-
-
-def check_icon_image(resource_id, image, size, colours, bits):
+def check_icon_image(resource_id, image, size, colours, bits, art):
+    """The bitmap's header, palette and size; then each pixel, top row first, against the art:
+    its palette index, or for two colours black or white; transparent ones show the screen (AND
+    1) and add nothing (colour 0). Returns the AND mask, or None if the size was wrong."""
     header = struct.unpack_from("<IiiHHIIiiII", image)
     check(header[:6] == (40, size, size * 2, 1, bits, 0),
           f"icon {resource_id}: header {header[:6]}, expected a {size}x{size * 2} {bits}-bit bitmap")
     palette = [tuple(image[40 + 4 * i: 43 + 4 * i][::-1]) for i in range(colours)]
     check(palette == (STANDARD_PALETTE if colours == 16 else BLACK_AND_WHITE),
           f"icon {resource_id}: palette {palette}")
-    xor_size = ((size * bits + 31) // 32) * 4 * size
-    and_row = ((size + 31) // 32) * 4
     start = 40 + 4 * colours
-    check(len(image) == start + xor_size + and_row * size,
-          f"icon {resource_id}: {len(image)} bytes, expected {start + xor_size + and_row * size}")
-    mask = image[start + xor_size:]
-    transparent = [[mask[y * and_row + x // 8] >> (7 - x % 8) & 1 for x in range(size)]
-                   for y in range(size)]
-    shown = sum(row.count(0) for row in transparent)
-    check(0 < shown < size * size, f"icon {resource_id}: the AND mask shows {shown} pixels")
-    # Where the mask lets the screen through, the colour bitmap must add nothing to it.
-    row_bytes = xor_size // size
+    row_bytes, and_row = ((size * bits + 31) // 32) * 4, ((size + 31) // 32) * 4
+    mask_start = start + row_bytes * size
+    if not check(len(image) == mask_start + and_row * size,
+                 f"icon {resource_id}: {len(image)} bytes, expected {mask_start + and_row * size}"):
+        return None
+    pixels = {}  # (x, y), top row first: (colour, AND bit); the bitmap's rows go bottom up
     for y in range(size):
         for x in range(size):
-            bit = x * bits
-            value = image[start + y * row_bytes + bit // 8] >> (8 - bits - bit % 8) & ((1 << bits) - 1)
-            if transparent[y][x] and value != 0:
-                check(False, f"icon {resource_id}: pixel {x},{y} is transparent but coloured")
-                return transparent
-    return transparent
+            bit, bottom_up = x * bits, size - 1 - y
+            value = image[start + bottom_up * row_bytes + bit // 8] >> (8 - bits - bit % 8)
+            mask = image[mask_start + bottom_up * and_row + x // 8] >> (7 - x % 8) & 1
+            pixels[x, y] = (value & ((1 << bits) - 1), mask)
+    shown = sum(mask == 0 for _, mask in pixels.values())
+    check(0 < shown < size * size, f"icon {resource_id}: the AND mask shows {shown} pixels")
+    # Where the mask lets the screen through, the colour bitmap must add nothing to it.
+    coloured = [xy for xy, (value, mask) in pixels.items() if mask and value != 0]
+    check(not coloured, f"icon {resource_id}: pixels {coloured[:3]} are transparent but coloured")
+    wanted = {(x, y): (0, 1) if letter == "." else (int(letter in LIGHT), 0) if bits == 1
+              else (LETTERS.index(letter), 0)
+              for y, letters in enumerate(art) for x, letter in enumerate(letters)}
+    wrong = [f"{xy} is {pixels[xy]}, not {w}" for xy, w in wanted.items() if pixels[xy] != w]
+    check(not wrong, f"icon {resource_id}: {len(wrong)} pixels not as the art says: {wrong[:3]}")
+    return [mask for _, mask in pixels.values()]
 
 
 def check_icons(found):
@@ -201,24 +181,29 @@ def check_icons(found):
         check(entry == (size, size, colours % 256, 0, 1, bits, len(image), resource_id),
               f"group entry {index}: {entry}")
         check(image_language == NEUTRAL, f"icon {resource_id} in language {image_language}")
-        masks[resource_id] = check_icon_image(resource_id, image, size, colours, bits)
-        rows = ((size * bits + 31) // 32) * 4 + ((size + 31) // 32) * 4
-        if len(image) == 40 + 4 * colours + rows * size:  # else its size was reported
-            check_pixels(resource_id, image, size, colours, bits, art[f"{size}x{size}"])
+        masks[resource_id] = check_icon_image(resource_id, image, size, colours, bits,
+                                              art[f"{size}x{size}"])
     check(masks[30001] == masks[30002], "the two 32x32 images are not the same outline")
     icon_ids = sorted(name for kind, name in found if kind == 3)
     check(icon_ids == [30001, 30002, 30003], f"icon images {icon_ids}")
 
 
-def test(_, program, built_preview, committed_preview):
-    pe = pefile.PE(program)
+def check_program(path):
+    """Every resource of the program at this path; returns it parsed, and its manifest's bytes."""
+    pe = pefile.PE(path)
     found = resources(pe)
     kinds = sorted({kind for kind, _ in found})
     check(kinds == [3, 14, 16, RT_MANIFEST],
           f"resource types {kinds}: only icons, the group, the version and the manifest")
     check_version(pe, found)
     check_icons(found)
-    check_manifest(manifest_of(found, check), check)
+    manifest = manifest_of(found, check)
+    check_manifest(manifest, check)
+    return pe, manifest
+
+
+def test(_, program, built_preview, committed_preview):
+    check_program(program)
     check(open(built_preview, "rb").read() == open(committed_preview, "rb").read(),
           f"{committed_preview} is not the preview the build drew; copy {built_preview} over it")
 

@@ -7,20 +7,19 @@ Generates settings files from a seed (printed, and taken from SEED or KO197311_S
 runs each switch on each file with both programs, and dumps every result with the Windows
 reader under Wine. A file whose dumps differ is kept in FIXTURE_DIR, which every run includes.
 """
+import collections
 import os
 import random
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from testlib import (NOBODY, SWITCH_VALUES, Folder, main, names_marker, other_bytes, read_ini,  # noqa: E402
-                     wine_status, windows_path)
+                     run, wine_command_line, wine_status, windows_path)
 
 GENERATED_FILES = 320
-SWITCHES = SWITCH_VALUES
 
 # Where Wine 8's reader differs from Windows, the routine follows Windows; files with these
 # features are run on both sides, but their dumps are not compared. Windows' behaviour is from
@@ -92,13 +91,6 @@ def first_section_markers(content):
     return sum(names_marker(line) and line.first for line in read_ini(content))
 
 
-def deviation(content):
-    for name, pattern, _ in WINE_DEVIATIONS:
-        if content is not None and pattern.search(content):
-            return name
-    return None
-
-
 def kept_bytes(before, after):
     """Every byte of every line that does not name the marker is kept, in order; the marker's
     lines named as a reader that skips the UTF-8 mark names them."""
@@ -109,19 +101,18 @@ def kept_bytes(before, after):
 
 
 def read_dumps(text):
-    """{windows path: (sections as [(name, [entries])], marker or None)} from inidump's output."""
-    dumps, current = {}, None
-    for line in text.splitlines():
-        kind, _, value = line.partition(" ")
+    """{windows path: {"sections": [(name, [entries])], "marker": text or None}} from inidump."""
+    dumps = {}
+    for kind, _, value in (line.partition(" ") for line in text.splitlines()):
         data = None if value == "none" else bytes.fromhex(value)
         if kind == "file":
-            current = dumps.setdefault(data.decode("utf-8"), {"sections": [], "marker": None})
+            dump = dumps.setdefault(data.decode("utf-8"), {"sections": [], "marker": None})
         elif kind == "section":
-            current["sections"].append((data, []))
+            dump["sections"].append((data, []))
         elif kind == "entry":
-            current["sections"][-1][1].append(data)
+            dump["sections"][-1][1].append(data)
         elif kind == "marker":
-            current["marker"] = data
+            dump["marker"] = data if data is None else data.decode("latin-1")
     return dumps
 
 
@@ -133,14 +124,19 @@ def without_marker(dump):
             for section, entries in dump["sections"]]
 
 
+def run_listed(wine_env, tool, listing, lines):
+    """A Wine test tool on the lines it reads from the file `listing` (its one argument)."""
+    with open(listing, "w") as f:
+        f.writelines(line + "\n" for line in lines)
+    return run([wine_env, "wine", windows_path(tool), "@" + windows_path(listing)], timeout=1200)
+
+
 def test(failures, native, windows, launcher, inidump, wine_env, fixtures, seed=None):
     native, windows, launcher, inidump, wine_env, fixtures = map(
         os.path.abspath, (native, windows, launcher, inidump, wine_env, fixtures))
-    status = wine_status(wine_env)
-    if status != 0:
+    if (status := wine_status(wine_env)) != 0:
         return status
-    if not os.path.exists(native):
-        print(f"FAILED: {native} is missing; build the native preset first")
+    if not failures.check(os.path.exists(native), f"no {native}; build the native preset first"):
         return 1
     seed = int(seed if seed is not None else os.environ.get("KO197311_SEED", random.randrange(1 << 32)))
     preset = "windows64" if os.environ.get("KO197311_WINE_BITS") == "64" else "windows"
@@ -149,40 +145,29 @@ def test(failures, native, windows, launcher, inidump, wine_env, fixtures, seed=
     cases = dict(FIXED_CASES)
     for name in sorted(os.listdir(fixtures)) if os.path.isdir(fixtures) else []:
         cases["fixture-" + name] = open(os.path.join(fixtures, name), "rb").read()
-    for index in range(GENERATED_FILES):
-        cases[f"generated-{index}"] = generate(rng)
+    cases.update({f"generated-{index}": generate(rng) for index in range(GENERATED_FILES)})
 
     root = tempfile.mkdtemp(prefix="ko197311-differential-")
-    runs = []  # (case, switch, native folder, windows folder)
-    for case, content in cases.items():
-        for number, switch in enumerate(SWITCHES):
-            pair = []
-            for program in (native, windows):
-                pair.append(Folder(program, parent=root, content=content))
-            runs.append((case, switch, *pair))
-
-    for case, switch, native_folder, _ in runs:
-        subprocess.run([native_folder.program, switch], cwd=root, check=True, timeout=30)
+    # (case, switch, native folder, windows folder)
+    runs = [(case, switch, Folder(native, parent=root, content=content),
+             Folder(windows, parent=root, content=content))
+            for case, content in cases.items() for switch in SWITCH_VALUES]
+    for _, switch, native_folder, _ in runs:
+        native_folder.run(switch, check=True)
     if os.geteuid() == 0:
-        subprocess.run(["chown", "-R", f"{NOBODY}:{NOBODY}", root], check=True)
+        run(["chown", "-R", f"{NOBODY}:{NOBODY}", root], check=True)
     hexed = lambda text: text.encode("utf-16-be").hex()  # noqa: E731
-    with open(os.path.join(root, "runs.txt"), "w") as batch:
-        for case, switch, _, windows_folder in runs:
-            exe = windows_path(windows_folder.program)
-            batch.write(f"{hexed(exe)} {hexed(chr(34) + exe + chr(34) + ' ' + switch)}\n")
-    launched = subprocess.run([wine_env, "wine", windows_path(launcher), "@" + windows_path(os.path.join(root, "runs.txt"))],
-                              capture_output=True, text=True, timeout=1200)
-    statuses = launched.stdout.split()
-    print(launched.stderr, end="")
-    with open(os.path.join(root, "dumps.txt"), "w") as listing:
-        for _, _, native_folder, windows_folder in runs:
-            for folder in (native_folder, windows_folder):
-                listing.write(windows_path(folder.settings) + "\n")
-    dumped = subprocess.run([wine_env, "wine", windows_path(inidump), "@" + windows_path(os.path.join(root, "dumps.txt"))],
-                            capture_output=True, timeout=1200)
+    exes = [(windows_path(windows_folder.program), switch) for _, switch, _, windows_folder in runs]
+    launched = run_listed(wine_env, launcher, os.path.join(root, "runs.txt"),
+                          [f"{hexed(exe)} {hexed(wine_command_line(exe, ' ' + switch))}"
+                           for exe, switch in exes])
+    statuses = launched.stdout.decode().split()
+    print(launched.stderr.decode(), end="")
+    dumped = run_listed(wine_env, inidump, os.path.join(root, "dumps.txt"),
+                        [windows_path(folder.settings) for run in runs for folder in run[2:]])
     dumps = read_dumps(dumped.stdout.decode("ascii"))
 
-    failed_cases, compared, expected = set(), 0, {}
+    failed_cases, compared, expected = set(), 0, collections.Counter()
 
     def check(case, ok, message):
         if not failures.check(ok, message):
@@ -190,45 +175,41 @@ def test(failures, native, windows, launcher, inidump, wine_env, fixtures, seed=
         return ok
 
     for (case, switch, native_folder, windows_folder), status in zip(runs, statuses + [None] * len(runs)):
-        before = cases[case]
-        label = f"{case} {switch}"
-        after = native_folder.read()
+        before, after, label = cases[case], native_folder.read(), f"{case} {switch}"
         check(case, status == "0", f"{label}: ko197311.exe ended with {status}")
         check(case, not (before is None and switch == "/d" and after is not None),
               f"{label}: a delete created the file")
         check(case, kept_bytes(before, after), f"{label}: native run changed bytes outside the marker's lines")
-        native_dump = dumps.get(windows_path(native_folder.settings))
-        windows_dump = dumps.get(windows_path(windows_folder.settings))
+        native_dump, windows_dump = (dumps.get(windows_path(folder.settings))
+                                     for folder in (native_folder, windows_folder))
         if not check(case, native_dump is not None and windows_dump is not None, f"{label}: no dump"):
             continue
-        reason = deviation(before)
+        reason = next((name for name, pattern, _ in WINE_DEVIATIONS
+                       if pattern.search(before or b"")), None)
         if reason:
-            expected[reason] = expected.get(reason, 0) + 1
+            expected[reason] += 1
             continue
         compared += 1
-        intended = SWITCHES[switch]
+        intended = SWITCH_VALUES[switch]
         for side, dump in (("native", native_dump), ("windows", windows_dump)):
-            marker = None if dump["marker"] is None else dump["marker"].decode("latin-1")
             if side == "windows" and intended is None and first_section_markers(before) > 1:
                 # By design: the platform's writer deletes only the first of duplicate keys, so
                 # its reader still finds the next; ours removes them all.
-                expected["duplicate markers after a delete"] = expected.get(
-                    "duplicate markers after a delete", 0) + 1
+                expected["duplicate markers after a delete"] += 1
                 continue
-            check(case, marker == intended,
-                  f"{label}: the reader finds {marker!r:.60} after the {side} run, not {intended!r}")
+            check(case, dump["marker"] == intended, f"{label}: the reader finds "
+                  f"{dump['marker']!r:.60} after the {side} run, not {intended!r}")
         check(case, without_marker(native_dump) == without_marker(windows_dump),
               f"{label}: the reader sees other settings after the native run:\n"
               f"    native  {without_marker(native_dump)}\n"
               f"    windows {without_marker(windows_dump)}")
 
-    for case in sorted(failed_cases):
-        if case.startswith("generated-"):
-            os.makedirs(fixtures, exist_ok=True)
-            kept = os.path.join(fixtures, f"seed{seed}-{case}.ini")
-            with open(kept, "wb") as f:
-                f.write(cases[case])
-            print(f"kept {case} as the fixture {kept}")
+    for case in sorted(case for case in failed_cases if case.startswith("generated-")):
+        os.makedirs(fixtures, exist_ok=True)
+        kept = os.path.join(fixtures, f"seed{seed}-{case}.ini")
+        with open(kept, "wb") as f:
+            f.write(cases[case])
+        print(f"kept {case} as the fixture {kept}")
     print(f"{len(cases)} files, {len(runs)} runs on each side, {compared} dumps compared; "
           "expected differences: " + (", ".join(f"{n} ({c} runs)" for n, c in expected.items()) or "none"))
     shutil.rmtree(root)
