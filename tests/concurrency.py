@@ -16,8 +16,8 @@ import sys
 import time
 
 from testlib import (NEW_FILE, NOBODY, OTHER_LINES, REPLACED, RIVAL, STARTS, SWITCH_VALUES, Folder,
-                     check_marked, check_quiet, check_row, main, marker, other_bytes, under_strace,
-                     wait_until, with_fail_io)
+                     check_marked, check_quiet, check_row, main, marker, other_bytes, timed,
+                     under_strace, wait_until, with_fail_io)
 
 
 def helper(*arguments, **options):
@@ -53,14 +53,26 @@ def lock_and_count(path, rounds, hold):
         os.close(fd)
 
 
-def hold_lock(path, seconds, kind):
-    """Another writer that holds an fcntl lock (LOCK_EX: a write lock, LOCK_SH: a read lock, as
-    Python's lockf takes them) for `seconds`; a write-lock holder then adds a section in place.
-    "replace" keeps the file locked and replaced: each new file is locked before it is renamed
-    over the old one, whose lock then goes."""
-    fd = os.open(path, os.O_RDWR)
-    fcntl.lockf(fd, fcntl.LOCK_SH if kind == "LOCK_SH" else fcntl.LOCK_EX)
-    print("locked", flush=True)
+def hold(path, seconds, kind):
+    """Another process that holds the file for `seconds` once told to go on: with an fcntl lock
+    (LOCK_EX: a write lock, LOCK_SH: a read lock, as Python's lockf takes them); a write-lock
+    holder then adds a section in place. "replace" keeps the file locked and replaced: each new
+    file is locked before it is renamed over the old one, whose lock then goes. "open" holds it
+    open (a Samba client), then writes through that handle; "lease" holds a read lease, as Samba
+    does for a client's oplock, and gives it up a few milliseconds after the kernel asks."""
+    flags = {"open": os.O_WRONLY | os.O_APPEND, "lease": os.O_RDONLY}  # a lease needs read-only
+    fd = os.open(path, flags.get(kind, os.O_RDWR))
+
+    def let_go(*_):
+        time.sleep(0.02)
+        fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
+
+    if kind == "lease":
+        signal.signal(signal.SIGIO, let_go)
+        fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_RDLCK)
+    elif kind != "open":
+        fcntl.lockf(fd, fcntl.LOCK_SH if kind == "LOCK_SH" else fcntl.LOCK_EX)
+    print("holding", flush=True)
     sys.stdin.readline()  # the time counts from our run's start
     end = time.monotonic() + float(seconds)
     while kind == "replace" and time.monotonic() < end:
@@ -74,8 +86,8 @@ def hold_lock(path, seconds, kind):
         fd = new
         time.sleep(0.05)
     time.sleep(max(0, end - time.monotonic()))
-    if kind == "LOCK_EX":
-        os.pwrite(fd, RIVAL, os.fstat(fd).st_size)
+    if kind in ("LOCK_EX", "open"):
+        os.pwrite(fd, RIVAL if kind == "LOCK_EX" else b"[late]\nx=1\n", os.fstat(fd).st_size)
 
 
 # Another writer that holds the file's lock: what it does, for how long, the time our run may
@@ -171,9 +183,7 @@ def check_held_still_in_place(program, failures):
         half_written = folder.read()
         label = "a second copy beside one held still half-way in place"
         failures.check(half_written != before, f"{label}: the first copy made no first write")
-        started = time.monotonic()
-        second = folder.run("/i")
-        took = time.monotonic() - started
+        second, took = timed(folder.run, "/i")
         failures.check(second.returncode == 0, f"{label}: exit {second.returncode}")
         failures.check(4.5 <= took <= 8, f"{label}: took {took:.2f} s, not 4.5 to 8")
         failures.check(folder.read() == half_written, f"{label}: the second copy wrote")
@@ -228,9 +238,7 @@ def test_concurrency(failures, program, library):
                 os.chmod(folder.root, 0o755)
             process = helper(name, folder.settings, *arguments)
             process.stdout.readline()
-            started = time.monotonic()
-            result = folder.run("/u", user=user)
-            took = time.monotonic() - started
+            result, took = timed(folder.run, "/u", user=user)
             process.communicate(b"go\n", timeout=60)
             after = folder.read()
             failures.check(process.returncode == 0, f"{label}: the helper failed")
@@ -244,61 +252,39 @@ def test_concurrency(failures, program, library):
     test_claim_races(program, library, failures)
 
 
-def hold_lease(path):
-    """Holds a read lease on the file, as Samba does for a client's oplock, and gives it up a few
-    milliseconds after the kernel asks."""
-    fd = os.open(path, os.O_RDONLY)
-
-    def let_go(*_):
-        time.sleep(0.02)
-        fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
-
-    signal.signal(signal.SIGIO, let_go)
-    fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_RDLCK)
-    print("leased", flush=True)
-    sys.stdin.readline()
-
-
-def hold_open(path):
-    """Opens the file, says so, and writes through the handle when told."""
-    fd = os.open(path, os.O_WRONLY | os.O_APPEND)
-    print("open", flush=True)
-    sys.stdin.readline()
-    os.write(fd, b"[late]\nx=1\n")
-
-
 # A second copy started at the first one's flush: it waits for the file's lock (or the copies'
 # own queue) and, once the first is done, finds its marker there and writes nothing. It waits in
 # line, not as an opener: the first still replaces the file whole, as it does alone.
-START_SECOND = """{program} /u & echo $! >{pid}
-end=$(( $(date +%s%N) / 1000000 + 2000 ))
-while [ $(( $(date +%s%N) / 1000000 )) -lt $end ]; do
-  ls -l /proc/$!/fd 2>/dev/null | grep -q settings.ini && exit 0
-  grep -q "BREAK.*:{inode} " /proc/locks && exit 0
-  sleep 0.01
-done
-"""
+SECOND = ("{program} /u", 'ls -l /proc/$!/fd 2>/dev/null | grep -q settings.ini'
+          ' || grep -q "BREAK.*:{inode} " /proc/locks')
 # Through a dangling link: the copy that makes the file is held 7 s at its first reservation
 # while a second copy, which found the link dangling, opens through it too. The second's wait
 # ends first: it must not take away the file the first holds and then fills.
-START_MAKER = """[ -e {once} ] && exit 0
+MAKER = ("LD_PRELOAD={library} FAIL_IO='fallocate:1:!sleep 7' {program} /u",
+         '[ -e {named} ] && grep -q "POSIX.*:$(stat -c %i {named}) " /proc/locks')
+# Starts another copy once (its ID noted), and waits up to so many milliseconds until it is ready.
+START_OTHER = """[ -e {once} ] && exit 0
 touch {once}
-LD_PRELOAD={library} FAIL_IO='fallocate:1:!sleep 7' {program} /u & echo $! >{pid}
-end=$(( $(date +%s%N) / 1000000 + 3000 ))
+{command} & echo $! >{pid}
+end=$(( $(date +%s%N) / 1000000 + {milliseconds} ))
 while [ $(( $(date +%s%N) / 1000000 )) -lt $end ]; do
-  [ -e {named} ] && grep -q "POSIX.*:$(stat -c %i {named}) " /proc/locks && exit 0
+  {ready} && exit 0
   sleep 0.01
 done
 """
 
 
-def run_starting_another(folder, library, switch, name, script, hook, seconds, **names):
-    """The program run with fail_io's `hook` starting the shell `script`, which starts another
-    copy (the program copied to `name`) and notes its ID; and whether that ended in `seconds`."""
+def run_starting_another(folder, library, switch, name, other, milliseconds, hook, seconds,
+                         **names):
+    """The program run with fail_io's `hook` starting START_OTHER, with the `other` copy's
+    command and readiness (the program copied to `name`); and whether that ended in `seconds`."""
     path = os.path.join(folder.top, "start.sh")
+    names.update(program=shutil.copy(folder.program, os.path.join(folder.top, name)),
+                 library=library)
+    command, ready = (text.format(**names) for text in other)
     with open(path, "w") as f:
-        f.write(script.format(program=shutil.copy(folder.program, os.path.join(folder.top, name)),
-                              pid=path + ".pid", once=path + ".once", library=library, **names))
+        f.write(START_OTHER.format(command=command, ready=ready, milliseconds=milliseconds,
+                                   pid=path + ".pid", once=path + ".once"))
     result = folder.run(switch, env=with_fail_io(library, hook.format(script=path)))
     pid = int(open(path + ".pid").read())
     return result, wait_until(lambda: not os.path.exists(f"/proc/{pid}")
@@ -308,7 +294,7 @@ def run_starting_another(folder, library, switch, name, script, hook, seconds, *
 def test_second_copies(program, library, failures):
     with Folder(program, content=OTHER_LINES) as folder:
         inode = os.stat(folder.settings).st_ino
-        result, ended = run_starting_another(folder, library, "/u", "second", START_SECOND,
+        result, ended = run_starting_another(folder, library, "/u", "second", SECOND, 2000,
                                              "fsync:1:!sh {script}", 15, inode=inode)
         label = "a second copy started at the first one's flush"
         failures.check(ended, f"{label}: still running")
@@ -317,7 +303,7 @@ def test_second_copies(program, library, failures):
     with Folder(program) as folder:
         os.symlink("named.ini", folder.settings)
         named = os.path.join(folder.root, "named.ini")
-        result, ended = run_starting_another(folder, library, "/i", "maker", START_MAKER,
+        result, ended = run_starting_another(folder, library, "/i", "maker", MAKER, 3000,
                                              "open:2:!sh {script},open:3:!sh {script}", 20,
                                              named=named)
         label = "two copies through a dangling link, the maker held past the other's wait"
@@ -342,9 +328,6 @@ CLAIM_RACES = [
      " -E LD_PRELOAD={library} -E FAIL_IO=open:1:95,link:1:1,renameat2:1:22 {program} /u",
      "[ -e {named} ]", "other/settings.ini", ",fallocate:1:!sleep 8"),
 ]
-START_OTHER = """{command} & echo $! >{{pid}}
-for i in $(seq 300); do {ready} && exit 0; sleep 0.01; done
-"""
 
 
 def test_claim_races(program, library, failures):
@@ -355,8 +338,8 @@ def test_claim_races(program, library, failures):
             links = {folder.settings, os.path.join(folder.top, "other", "settings.ini")} - {named}
             for link in links:
                 os.symlink(named, link)
-            script = START_OTHER.format(command=command, ready=ready)
-            result, ended = run_starting_another(folder, library, "/i", "other/ko197311", script,
+            result, ended = run_starting_another(folder, library, "/i", "other/ko197311",
+                                                 (command, ready), 3000,
                                                  "open:2:!sh {script}" + faults, 20, named=named)
             check_one_claim_filled(failures, f"two copies in folders of their own: {label}",
                                    result, ended, named)
@@ -371,5 +354,6 @@ def check_one_claim_filled(failures, label, result, ended, named):
 
 
 if __name__ == "__main__":
-    main(__doc__, test_concurrency, {"--hold-lease": hold_lease, "--hold-open": hold_open,
-                                     "--hold": hold_lock, "--count": lock_and_count})
+    main(__doc__, test_concurrency, {"--hold-lease": lambda path: hold(path, 0, "lease"),
+                                     "--hold-open": lambda path: hold(path, 0, "open"),
+                                     "--hold": hold, "--count": lock_and_count})

@@ -247,7 +247,7 @@ def limited(kind, value):
     return lambda: resource.setrlimit(kind, (value, value))
 
 
-def test_file_size_limit(program, failures):
+def test_file_size_limit(program, _library, failures):
     before = b"[tovrin]\nmdb=old\n" + b"".join(b"k%05d=%s\n" % (i, b"v" * 60) for i in range(1100))
     for how, dress in FILE_SIZE_LIMIT_CASES:
         with Folder(program, content=before) as folder:
@@ -258,7 +258,7 @@ def test_file_size_limit(program, failures):
             check_row(failures, label, folder, result, before, "/u", "same")
 
 
-def test_full_disk(program, failures):
+def test_full_disk(program, _library, failures):
     """A small tmpfs with no room left: a change that fits in the old file's place is made there,
     one that needs more room changes nothing."""
     run_in_own_mounts(failures, "full-disk", __file__, "--inside-full-disk", program)
@@ -374,7 +374,7 @@ def test_set_id_bits(program, library, failures):
 # Limits of the process: a replacement needs descriptors, and an in-place rewrite memory; out
 # of either, the file stays as it was, or is replaced whole, never rewritten in place (a kill
 # then could leave it mixed) and never stripped of its capabilities.
-def test_process_limits(program, failures):
+def test_process_limits(program, _library, failures):
     for descriptors in (4, 5):  # room for the file alone; for the folder and the file
         with Folder(program, content=OTHER_LINES) as folder:
             inode = os.stat(folder.settings).st_ino
@@ -418,10 +418,9 @@ def test_folder_made_append_only(program, library, failures):
 def test(failures, program, library):
     program, library = os.path.abspath(program), os.path.abspath(library)
     for each in (test_injected_faults, test_opened_during_run, test_set_id_bits,
-                 test_folder_made_append_only):
+                 test_folder_made_append_only, test_full_disk, test_file_size_limit,
+                 test_process_limits):
         each(program, library, failures)
-    for each in (test_full_disk, test_file_size_limit, test_process_limits):
-        each(program, failures)
 
 
 if __name__ == "__main__":

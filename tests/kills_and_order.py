@@ -19,7 +19,8 @@ import tempfile
 import time
 
 from testlib import (CHANGED, NOBODY, ORIGIN, OTHER_LINES, STARTS, Folder, check_outcome,
-                     check_quiet, identity, main, marker, run, skip, under_strace, wait_until)
+                     check_quiet, identity, main, marker, run, skip, timed, under_strace,
+                     wait_until)
 
 
 def test_kill_mid_write(program, failures, kills=100):
@@ -30,11 +31,7 @@ def test_kill_mid_write(program, failures, kills=100):
     old, new = sections + b"[tovrin]\nmdb=ko197311\n", sections + b"[tovrin]\nmdb=jas197311\n"
     with Folder(program, content=old) as folder:
         # The first runs after writing 24 MB are slow while the disk catches up: time later ones.
-        durations = []
-        for switch in ["/i", "/u"] * 4:
-            started = time.monotonic()
-            folder.run(switch)
-            durations.append(time.monotonic() - started)
+        durations = [timed(folder.run, switch)[1] for switch in ["/i", "/u"] * 4]
         duration = sorted(durations[2:])[2]
         rng = random.Random(4)
         interrupted = leftovers = 0
@@ -94,16 +91,20 @@ def check_kill_in_place(program, failures, kills=20):
           f"file left it mixed")
 
 
-def strace_log(command, user=None, **options):
-    """The command run under strace (under_strace's `options`), both as `user`; and its log."""
+# A call strace logged, and returned from: its name, its arguments and its result.
+SYSCALL = re.compile(r"^\d+\s+(\w+)\((.*)\)\s+= (-?\d+|\?)")
+
+
+def strace_calls(command, user=None, **options):
+    """The command run under strace (under_strace's `options`), both as `user`; and its calls."""
     with tempfile.TemporaryDirectory(prefix="ko197311-strace-") as logs:
         os.chmod(logs, 0o777)  # another user's strace writes its log here
         log = os.path.join(logs, "calls")
         result = run(under_strace(command, log=log, **options), user=user)
-        return result, open(log, errors="replace").read().splitlines()
+        lines = open(log, errors="replace").read().splitlines()
+        return result, [found.groups() for found in map(SYSCALL.match, lines) if found]
 
 
-SYSCALL = re.compile(r"^\d+\s+(\w+)\((.*)\)\s+= (-?\d+)")
 FD_ARGUMENT = re.compile(r"(?:^|, )(\d+)<([^>]*)>")
 WRITES = {"pwrite64", "pwritev", "pwritev2", "write", "writev", "sendfile", "copy_file_range"}
 PLACINGS = {"link", "linkat", "rename", "renameat", "renameat2"}
@@ -114,10 +115,10 @@ TRACED = ",".join(sorted(WRITES | PLACINGS)) + (",open,openat,fsync,fdatasync,ft
 def traced_calls(folder, switch):
     """The run (as the folder's owner), and its file calls as (name, fd, fd's path, last quoted
     argument, result)."""
-    result, lines = strace_log(folder.command(switch), folder.owner, trace=TRACED,
-                               options=("-y", "-s", "0"))
+    result, traced = strace_calls(folder.command(switch), folder.owner, trace=TRACED,
+                                  options=("-y", "-s", "0"))
     calls = []
-    for name, arguments, status in (found.groups() for found in map(SYSCALL.match, lines) if found):
+    for name, arguments, status in traced:
         fds = FD_ARGUMENT.findall(arguments) or [(None, None)]
         fd = fds[1] if name == "copy_file_range" and len(fds) > 1 else fds[0]
         strings = re.findall(r'"((?:[^"\\]|\\.)*)"', arguments) or [None]
@@ -232,7 +233,6 @@ SWEEP_RUNS = [
     ("in place, shrinking", STARTS["marked"], "/d", True),
     ("in place, growing mid-file", b"[tovrin]\nmdb=old\nx=1\n", "/u", True),
 ]
-STRACE_CALL = re.compile(r"^\d+\s+(\w+)\(")
 # Each call is failed with EIO; those that take space also with a full disk.
 SWEEP_ERRORS = {"pwrite64": ["EIO", "ENOSPC"], "fallocate": ["EIO", "ENOSPC"]}
 
@@ -279,10 +279,10 @@ def test_system_call_sweep(program, failures, workers=2):
     points = []
     for label, start, switch, in_place in SWEEP_RUNS:
         with sweep_folder(program, start, in_place) as folder:
-            _, lines = strace_log(folder.command(switch), folder.owner)
+            _, traced = strace_calls(folder.command(switch), folder.owner)
             new = folder.read()
         # The system calls of a clean run, with how many times each, in order of first use.
-        calls = collections.Counter(found[1] for found in map(STRACE_CALL.match, lines) if found)
+        calls = collections.Counter(name for name, *_ in traced)
         window = new + start[len(new):] if len(new) < len(start) else None
         for name, count in calls.items():
             actions = ["signal=KILL"] + [f"error={e}" for e in SWEEP_ERRORS.get(name, ["EIO"])]
@@ -353,9 +353,9 @@ def test_crowded_folder(program, failures):
             folder.write(OTHER_LINES)
             label = f"beside 3,000 other files, {label}"
             for switch in ["/u", "/i", "/u"][:runs]:
-                result, lines = strace_log(folder.command(switch), trace="getdents64")
+                result, traced = strace_calls(folder.command(switch), trace="getdents64")
                 check_quiet(failures, label, result)
-                reads = sum("getdents64(" in line for line in lines)
+                reads = len(traced)
                 failures.check(reads == 0, f"{label}: {switch} read the folder {reads} times")
             check_outcome(failures, label, OTHER_LINES, folder.read(), CHANGED, "/u")
 

@@ -165,6 +165,12 @@ def proc_hidden():
         subprocess.run(["umount", "/proc"], check=True)
 
 
+def timed(function, *arguments, **options):
+    """What the call returns, and the seconds it took."""
+    started = time.monotonic()
+    return function(*arguments, **options), time.monotonic() - started
+
+
 def wait_until(predicate, seconds, step=0.01):
     """Polls until the predicate holds or the time is up; returns its last answer."""
     deadline = time.monotonic() + seconds
