@@ -174,22 +174,19 @@ def test_injected_faults(program, library, failures):
     for faults, start, switch, expected in FAULTS:
         with Folder(program) as folder:
             before = STARTS[start]
-            if before is not None:
-                dress_existing(folder.settings, before)
-            if "default ACL" in start:
-                default_acl(folder.root)  # after the file: new files get an ACL it lacks
-            if "dangling link" in start:
-                os.symlink("named.ini", folder.settings)
             surrounding, inode = fresh_identity(folder.root), None
-            if before is not None:
-                surrounding, inode = identity(folder.settings), os.stat(folder.settings).st_ino
-            if "!" in faults and before is not None:  # what the commands give such a file
+            if before is not None:  # and a file dressed alike, to learn what the commands give it
+                dress_existing(folder.settings, before)
                 reference = os.path.join(folder.root, "reference.ini")
                 dress_existing(reference, before)
                 for command in re.findall(r"!([^,]*)", faults):
                     subprocess.run(command.replace("{settings}", reference), shell=True, check=True)
-                surrounding = identity(reference)
+                surrounding, inode = identity(reference), os.stat(folder.settings).st_ino
                 os.remove(reference)
+            if "default ACL" in start:
+                default_acl(folder.root)  # after the files: new files get an ACL they lack
+            if "dangling link" in start:
+                os.symlink("named.ini", folder.settings)
             env = with_fail_io(library, faults.replace("{settings}", folder.settings))
             label = f"fault {faults} on {start} file, {switch}"
             result = (run_stopped(folder, switch, env, failures, label) if "stop" in faults

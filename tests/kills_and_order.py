@@ -112,18 +112,12 @@ TRACED = ",".join(sorted(WRITES | PLACINGS)) + (",open,openat,fsync,fdatasync,ft
                                                  "syncfs,fchmod,fsetxattr")
 
 
-def traced_calls(folder, switch):
-    """The run (as the folder's owner), and its file calls as (name, fd, fd's path, last quoted
-    argument, result)."""
-    result, traced = strace_calls(folder.command(switch), folder.owner, trace=TRACED,
-                                  options=("-y", "-s", "0"))
-    calls = []
-    for name, arguments, status in traced:
-        fds = FD_ARGUMENT.findall(arguments) or [(None, None)]
-        fd = fds[1] if name == "copy_file_range" and len(fds) > 1 else fds[0]
-        strings = re.findall(r'"((?:[^"\\]|\\.)*)"', arguments) or [None]
-        calls.append((name, fd[0] and int(fd[0]), fd[1], strings[-1], int(status)))
-    return result, calls
+def file_call(name, arguments, status):
+    """A call traced with paths (-y) as (name, fd, fd's path, last quoted argument, result)."""
+    fds = FD_ARGUMENT.findall(arguments) or [(None, None)]
+    fd = fds[1] if name == "copy_file_range" and len(fds) > 1 else fds[0]
+    strings = re.findall(r'"((?:[^"\\]|\\.)*)"', arguments) or [None]
+    return name, fd[0] and int(fd[0]), fd[1], strings[-1], int(status)
 
 
 def first_index(calls, start, wanted):
@@ -210,17 +204,15 @@ ORDER_ROWS = [
 
 def test_durability(program, failures):
     """The order of the calls that make a set survive a power cut, as strace sees them."""
-    if not shutil.which("strace"):
-        return skip(failures, "strace is not installed (bash tools/setup installs it)",
-                    "durability test")
     for label, start, mode, folder_mode, check in ORDER_ROWS:
         user = NOBODY if folder_mode and os.geteuid() == 0 else None
         with Folder(program, owner=user, content=start, mode=mode) as folder:
             os.chmod(folder.root, folder_mode or 0o700)  # 0700: as mkdtemp made it
-            result, calls = traced_calls(folder, "/u")
+            result, traced = strace_calls(folder.command("/u"), folder.owner, trace=TRACED,
+                                          options=("-y", "-s", "0"))
             os.chmod(folder.root, 0o755)
             check_quiet(failures, label, result)
-            check(failures, label, calls, folder)
+            check(failures, label, [file_call(*call) for call in traced], folder)
             failures.check(marker(folder.read() or b"") == "ko197311", f"{label}: not set")
     print(f"durability: the order of writes, flushes and renames traced in {len(ORDER_ROWS)} runs")
 
@@ -273,8 +265,8 @@ def test_system_call_sweep(program, failures, workers=2):
     """Every system call of a small run killed there, and failed there (EIO), in turn: replacing
     the file, and in place growing and shrinking it. The file stays old or new with its mode,
     owner and attributes, and a clean run afterwards reaches the new content, leaving nothing."""
-    if not shutil.which("strace") or os.geteuid() != 0:
-        return skip(failures, "the system call sweep needs strace and root", "system call sweep")
+    if os.geteuid() != 0:
+        return skip(failures, "the system call sweep needs root", "system call sweep")
     started = time.monotonic()
     points = []
     for label, start, switch, in_place in SWEEP_RUNS:
@@ -342,9 +334,6 @@ CROWDED_ROWS = [("one run", 1), ("three runs in a row", 3)]
 
 
 def test_crowded_folder(program, failures):
-    if not shutil.which("strace"):
-        return skip(failures, "strace is not installed (bash tools/setup installs it)",
-                    "crowded folder test")
     for label, runs in CROWDED_ROWS:
         with Folder(program) as folder:
             for number in range(3000):
@@ -361,8 +350,11 @@ def test_crowded_folder(program, failures):
 
 
 def test(failures, program, _unused_library=None):
-    for each in (test_kill_mid_write, test_durability, test_system_call_sweep, test_leftovers,
+    for each in (test_kill_mid_write, test_leftovers, test_durability, test_system_call_sweep,
                  test_crowded_folder):
+        if each == test_durability and not shutil.which("strace"):
+            return skip(failures, "strace is not installed (bash tools/setup installs it)",
+                        "traced tests")
         each(os.path.abspath(program), failures)
 
 
