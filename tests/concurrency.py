@@ -6,6 +6,7 @@
 # Rows here: many copies at once, a busy second writer that locks like crudini, writers holding
 # a lock (LOCK_HOLDERS), a lease holder and another opener. Each helper process is this script
 # again (--count, --hold, --hold-open, --hold-lease).
+import concurrent.futures
 import fcntl
 import os
 import re
@@ -17,7 +18,7 @@ import time
 
 from testlib import (NEW_FILE, NOBODY, OTHER_LINES, REPLACED, RIVAL, STARTS, SWITCH_VALUES, Folder,
                      check_marked, check_quiet, check_row, main, marker, other_bytes, timed,
-                     under_strace, wait_until, with_fail_io)
+                     under_strace, wait_until, with_fail_io, write_bytes)
 
 
 def helper(*arguments, **options):
@@ -36,14 +37,11 @@ def lock_and_count(path, rounds, hold):
             if os.fstat(fd).st_ino == os.stat(path).st_ino:
                 break
             os.close(fd)
-        content = b""
-        while chunk := os.read(fd, 1 << 16):
-            content += chunk
+        content = os.pread(fd, 1 << 20, 0)
         count = int(re.search(rb"\nn=(\d+)", content).group(1))
         content = re.sub(rb"\nn=\d+", b"\nn=%d" % (count + 1), content)
         temporary = path + ".counter"
-        with open(temporary, "wb") as f:
-            f.write(content)
+        write_bytes(temporary, content)
         old = os.fstat(fd)  # a careful writer: the new file keeps the old one's owner and mode
         os.chown(temporary, old.st_uid, old.st_gid)
         os.chmod(temporary, old.st_mode & 0o7777)
@@ -77,8 +75,7 @@ def hold(path, seconds, kind):
     end = time.monotonic() + float(seconds)
     while kind == "replace" and time.monotonic() < end:
         temporary = path + ".replacer"
-        with open(temporary, "wb") as f:
-            f.write(os.pread(fd, 1 << 20, 0))
+        write_bytes(temporary, os.pread(fd, 1 << 20, 0))
         new = os.open(temporary, os.O_RDWR)
         fcntl.lockf(new, fcntl.LOCK_EX)
         os.rename(temporary, path)
@@ -134,39 +131,26 @@ def check_lock_holders(program, library, failures):
                for folder, (kind, seconds, *_) in zip(folders, LOCK_HOLDERS)]
     for holder in holders:  # each has its lock
         holder.stdout.readline()
-    runs = []
-    for folder, holder, (*_, faults) in zip(folders, holders, LOCK_HOLDERS):
+
+    def run_beside(folder, holder, faults):  # the holder stopped as the run ends
         holder.stdin.write(b"go\n")
         env = with_fail_io(library, faults) if faults else None
-        runs.append((folder.start("/u", env=env), time.monotonic()))
-    taken = [None] * len(runs)
-
-    def all_ended():  # and each holder stopped as its run ends
-        for i, (process, started) in enumerate(runs):
-            if taken[i] is None and process.poll() is not None:
-                taken[i] = time.monotonic() - started
-                holders[i].kill()
-        return None not in taken
-
-    wait_until(all_ended, 12)
-    for holder in holders:
+        ran = timed(folder.run, "/u", env=env, timeout=42)
         holder.kill()
         holder.wait()
-    for (kind, seconds, (least, most), expected, added, faults), folder, (process, _), took in zip(
-            LOCK_HOLDERS, folders, runs, taken):
+        return ran
+
+    with concurrent.futures.ThreadPoolExecutor(len(LOCK_HOLDERS)) as pool:
+        runs = list(pool.map(run_beside, folders, holders, [row[-1] for row in LOCK_HOLDERS]))
+    for (kind, seconds, (least, most), expected, added, faults), folder, (result, took) in zip(
+            LOCK_HOLDERS, folders, runs):
         label = f"beside a {kind} holder of {seconds} s" + (f", {faults}" if faults else "")
-        try:
-            code = process.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            code = process.wait()
-        failures.check(took is not None and least <= took <= most,
-                       f"{label}: the run took {'over 12' if took is None else round(took, 2)} s, "
-                       f"not {least} to {most}")
-        failures.check(code == 0, f"{label}: exit {code}")
+        failures.check(least <= took <= most, f"{label}: the run took {took:.2f} s, not {least} "
+                                              f"to {most}")
+        failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
         check_marked(failures, label, folder.read(), expected, OTHER_LINES + added)
         folder.remove()
-    print(f"lock holders: runs took {', '.join(f'{t:.1f}' for t in taken if t is not None)} s")
+    print(f"lock holders: runs took {', '.join(f'{took:.1f}' for _, took in runs)} s")
 
 
 def check_held_still_in_place(program, failures):
@@ -199,8 +183,7 @@ def test_concurrency(failures, program, library):
         for round_switches, allowed in [(["/u", "/i"] * 25, {"ko197311", "jas197311"}),
                                         (["/u", "/i", "/d"] * 17, {"ko197311", "jas197311", None}),
                                         (["/d"], {None})]:
-            processes = [folder.start(s) for s in round_switches]
-            codes = [p.wait() for p in processes]
+            codes = [process.wait() for process in [folder.start(s) for s in round_switches]]
             after = folder.read() or b""
             label = f"{len(round_switches)} copies at once"
             failures.check(codes == [0] * len(codes), f"{label}: exit statuses {set(codes)}")

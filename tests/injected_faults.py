@@ -19,7 +19,7 @@ import tempfile
 from testlib import (EARLIER, IN_PLACE, NEW_FILE, NOBODY, ORIGIN, OTHER_LINES, RIVAL, STARTS,
                      Failures, Folder, check_quiet, check_row, check_untouched, default_acl, fill,
                      fresh_identity, identity, main, marker, run, run_in_own_mounts, skip,
-                     wait_until, with_fail_io)
+                     wait_until, with_fail_io, write_bytes)
 
 # Injected faults: which calls fail, on which file, the switch, and what the file must be after:
 # "same", byte-identical to before; "changed", the switch's marker and every other byte kept;
@@ -143,8 +143,7 @@ FAULTS = [
 
 
 def dress_existing(path, content):
-    with open(path, "wb") as f:
-        f.write(content)
+    write_bytes(path, content)
     os.chmod(path, 0o644)
     os.setxattr(path, *ORIGIN)
 
@@ -255,14 +254,10 @@ def test_file_size_limit(program, _library, failures):
             check_row(failures, label, folder, result, before, "/u", "same")
 
 
-def test_full_disk(program, _library, failures):
-    """A small tmpfs with no room left: a change that fits in the old file's place is made there,
-    one that needs more room changes nothing."""
-    run_in_own_mounts(failures, "full-disk", __file__, "--inside-full-disk", program)
-
-
-# On a full disk: the file's marker line, the switch, and whether the file is then "same" or
-# "changed". The file ends on a page boundary, so any growth needs a page that is not there.
+# A small tmpfs with no room left (in a mount namespace of its own): a change that fits in the old
+# file's place is made there, one that needs more room changes nothing. The file's marker line,
+# the switch, and whether the file is then "same" or "changed". The file ends on a page boundary,
+# so any growth needs a page that is not there.
 FULL_DISK_CASES = [
     (b"mdb=old\r\n", "/u", "same"),         # grows
     (b"mdb=old\r\n", "/d", "changed"),      # shrinks
@@ -415,9 +410,9 @@ def test_folder_made_append_only(program, library, failures):
 def test(failures, program, library):
     program, library = os.path.abspath(program), os.path.abspath(library)
     for each in (test_injected_faults, test_opened_during_run, test_set_id_bits,
-                 test_folder_made_append_only, test_full_disk, test_file_size_limit,
-                 test_process_limits):
+                 test_folder_made_append_only, test_file_size_limit, test_process_limits):
         each(program, library, failures)
+    run_in_own_mounts(failures, "full-disk", __file__, "--inside-full-disk", program)
 
 
 if __name__ == "__main__":

@@ -10,7 +10,6 @@
 # (SWEEP_RUNS, SWEEP_ERRORS). A fault at one named call through fail_io goes to injected_faults.py.
 import collections
 import concurrent.futures
-import itertools
 import os
 import random
 import re
@@ -20,7 +19,7 @@ import time
 
 from testlib import (CHANGED, NOBODY, ORIGIN, OTHER_LINES, STARTS, Folder, check_outcome,
                      check_quiet, identity, main, marker, run, skip, timed, under_strace,
-                     wait_until)
+                     wait_until, write_bytes)
 
 
 def test_kill_mid_write(program, failures, kills=100):
@@ -276,10 +275,10 @@ def test_system_call_sweep(program, failures, workers=2):
         # The system calls of a clean run, with how many times each, in order of first use.
         calls = collections.Counter(name for name, *_ in traced)
         window = new + start[len(new):] if len(new) < len(start) else None
-        for name, count in calls.items():
-            actions = ["signal=KILL"] + [f"error={e}" for e in SWEEP_ERRORS.get(name, ["EIO"])]
-            for when, action in itertools.product(range(1, count + 1), actions):
-                points.append((label, start, switch, in_place, new, window, action, name, when))
+        points += [(label, start, switch, in_place, new, window, action, name, when)
+                   for name, count in calls.items() for when in range(1, count + 1)
+                   for action in ["signal=KILL"] + [f"error={error}" for error in
+                                                    SWEEP_ERRORS.get(name, ["EIO"])]]
     with concurrent.futures.ThreadPoolExecutor(workers) as pool:
         results = list(pool.map(lambda point: sweep_point(program, point), points))
     for (label, _, switch, _, _, _, action, name, when), problems in zip(points, results):
@@ -317,8 +316,7 @@ def test_leftovers(program, failures):
             # clock tick later (the kernel's coarse clock may give both the same time).
             time.sleep(0.02)
             leftover = os.path.join(folder.root, LEFTOVER)
-            with open(leftover, "wb") as f:
-                f.write(b"[tovrin]\nmdb=half")
+            write_bytes(leftover, b"[tovrin]\nmdb=half")
             os.chown(leftover, left_by, left_by)
             label = f"leftovers, {label}"
             check_quiet(failures, label, folder.run("/u"))
