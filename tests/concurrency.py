@@ -38,8 +38,7 @@ def lock_and_count(path, rounds, hold):
                 break
             os.close(fd)
         content = os.pread(fd, 1 << 20, 0)
-        count = int(re.search(rb"\nn=(\d+)", content).group(1))
-        content = re.sub(rb"\nn=\d+", b"\nn=%d" % (count + 1), content)
+        content = re.sub(rb"\nn=(\d+)", lambda found: b"\nn=%d" % (int(found[1]) + 1), content)
         temporary = path + ".counter"
         write_bytes(temporary, content)
         old = os.fstat(fd)  # a careful writer: the new file keeps the old one's owner and mode
@@ -52,12 +51,10 @@ def lock_and_count(path, rounds, hold):
 
 
 def hold(path, seconds, kind):
-    """Another process that holds the file for `seconds` once told to go on: with an fcntl lock
-    (LOCK_EX: a write lock, LOCK_SH: a read lock, as Python's lockf takes them); a write-lock
-    holder then adds a section in place. "replace" keeps the file locked and replaced: each new
-    file is locked before it is renamed over the old one, whose lock then goes. "open" holds it
-    open (a Samba client), then writes through that handle; "lease" holds a read lease, as Samba
-    does for a client's oplock, and gives it up a few milliseconds after the kernel asks."""
+    """Another process that holds the file for `seconds` once told to go on: an fcntl lock
+    (LOCK_EX, LOCK_SH, as Python's lockf takes them; a writer then adds a section in place);
+    "replace" locks each new file before it renames it over the old one; "open" writes through
+    its handle then; "lease" holds a read lease, given up a few milliseconds after it is broken."""
     flags = {"open": os.O_WRONLY | os.O_APPEND, "lease": os.O_RDONLY}  # a lease needs read-only
     fd = os.open(path, flags.get(kind, os.O_RDWR))
 
@@ -153,7 +150,7 @@ def check_lock_holders(program, library, failures):
     print(f"lock holders: runs took {', '.join(f'{took:.1f}' for _, took in runs)} s")
 
 
-def check_held_still_in_place(program, failures):
+def check_held_still_in_place(program, _library, failures):
     """A copy rewriting a hard-linked file in place is held still between two of its writes (as
     in a frozen container) for 10 s, under strace; a second copy runs meanwhile. Past its lock
     wait it sees a writer's lock and writes nothing, so the first copy's change, once it goes on,
@@ -229,10 +226,9 @@ def test_concurrency(failures, program, library):
             failures.check(marker(after) == "ko197311" and holds(after, took),
                            f"{label}: took {took:.2f} s: {after!r}")
             print(f"{label}: {took:.3f} s")
-    check_lock_holders(program, library, failures)
-    check_held_still_in_place(program, failures)
-    test_second_copies(program, library, failures)
-    test_claim_races(program, library, failures)
+    for each in (check_lock_holders, check_held_still_in_place, test_second_copies,
+                 test_claim_races):
+        each(program, library, failures)
 
 
 # A second copy started at the first one's flush: it waits for the file's lock (or the copies'
@@ -283,16 +279,6 @@ def test_second_copies(program, library, failures):
         failures.check(ended, f"{label}: still running")
         check_row(failures, label, folder, result, OTHER_LINES, "/u", REPLACED, inode)
 
-    with Folder(program) as folder:
-        os.symlink("named.ini", folder.settings)
-        named = os.path.join(folder.root, "named.ini")
-        result, ended = run_starting_another(folder, library, "/i", "maker", MAKER, 3000,
-                                             "open:2:!sh {script},open:3:!sh {script}", 20,
-                                             named=named)
-        label = "two copies through a dangling link, the maker held past the other's wait"
-        check_one_claim_filled(failures, label, result, ended, named)
-        failures.check(os.path.islink(folder.settings), f"{label}: the link is gone")
-
 
 # Copies in folders of their own, which no queue orders, make one missing file at once: the run
 # through a dangling link, and another copy it starts once it found the link dangling (fail_io's
@@ -314,26 +300,27 @@ CLAIM_RACES = [
 
 
 def test_claim_races(program, library, failures):
-    for label, command, ready, named, faults in CLAIM_RACES:
+    """Each race, and the maker's beside a copy through its link: one file made, links kept."""
+    races = [("two copies through a dangling link, the maker held past the other's wait", *MAKER,
+              "named.ini", ",open:3:!sh {script}", "maker")]
+    races += [(f"two copies in folders of their own: {label}", *row, "other/ko197311")
+              for label, *row in CLAIM_RACES]
+    for label, command, ready, named, faults, name in races:
         with Folder(program) as folder:
             os.mkdir(os.path.join(folder.top, "other"))
             named = os.path.join(folder.top, named)
             links = {folder.settings, os.path.join(folder.top, "other", "settings.ini")} - {named}
             for link in links:
-                os.symlink(named, link)
-            result, ended = run_starting_another(folder, library, "/i", "other/ko197311",
-                                                 (command, ready), 3000,
-                                                 "open:2:!sh {script}" + faults, 20, named=named)
-            check_one_claim_filled(failures, f"two copies in folders of their own: {label}",
-                                   result, ended, named)
-
-
-def check_one_claim_filled(failures, label, result, ended, named):
-    failures.check(ended, f"{label}: the other copy still runs")
-    check_quiet(failures, label, result)
-    after = open(named, "rb").read() if os.path.exists(named) else None
-    made = (NEW_FILE, NEW_FILE.replace(b"ko197311", b"jas197311"))
-    failures.check(after in made, f"{label}: {os.path.basename(named)} is {after!r}")
+                os.symlink(os.path.relpath(named, os.path.dirname(link)), link)
+            result, ended = run_starting_another(folder, library, "/i", name, (command, ready),
+                                                 3000, "open:2:!sh {script}" + faults, 20,
+                                                 named=named)
+            failures.check(ended, f"{label}: the other copy still runs")
+            check_quiet(failures, label, result)
+            after = open(named, "rb").read() if os.path.exists(named) else None
+            made = (NEW_FILE, NEW_FILE.replace(b"ko197311", b"jas197311"))
+            failures.check(after in made, f"{label}: {os.path.basename(named)} is {after!r}")
+            failures.check(os.path.islink(folder.settings), f"{label}: the link is gone")
 
 
 if __name__ == "__main__":
