@@ -220,9 +220,8 @@ def test_opened_during_run(program, library, failures):
                          held=f"for i in $(seq 500); do [ -e {opened} ] && break; {breaking}")
             faults = f"fsync:1:!({opener}; touch {opened}) & for i in $(seq 500); do {breaking}"
             result = folder.run("/u", env=with_fail_io(library, (faults + more).format(**names)))
-            wait_until(lambda: os.path.exists(opened), 10)
+            finished = wait_until(lambda: os.path.exists(opened), 10) and os.path.exists(seen)
             after = folder.read()
-            finished = os.path.exists(opened) and os.path.exists(seen)
             read = open(seen, "rb").read() if finished else None
             failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
             failures.check(marker(after) == "ko197311" and holds(after, read)
@@ -241,17 +240,6 @@ FILE_SIZE_LIMIT_CASES = [("replaced", None),
 def limited(kind, value):
     """What makes a child run under this limit (resource.RLIMIT_...), as its preexec_fn."""
     return lambda: resource.setrlimit(kind, (value, value))
-
-
-def test_file_size_limit(program, _library, failures):
-    before = b"[tovrin]\nmdb=old\n" + b"".join(b"k%05d=%s\n" % (i, b"v" * 60) for i in range(1100))
-    for how, dress in FILE_SIZE_LIMIT_CASES:
-        with Folder(program, content=before) as folder:
-            if dress:
-                dress(folder.settings)
-            result = folder.run("/u", preexec_fn=limited(resource.RLIMIT_FSIZE, FILE_SIZE_LIMIT))
-            label = f"ulimit -f {FILE_SIZE_LIMIT // 1024}, a {len(before)} byte file, {how}"
-            check_row(failures, label, folder, result, before, "/u", "same")
 
 
 # A small tmpfs with no room left (in a mount namespace of its own): a change that fits in the old
@@ -363,10 +351,18 @@ def test_set_id_bits(program, library, failures):
                                f"{label}: nothing ran at a flush, yet {now} {after!r}")
 
 
-# Limits of the process: a replacement needs descriptors, and an in-place rewrite memory; out
-# of either, the file stays as it was, or is replaced whole, never rewritten in place (a kill
-# then could leave it mixed) and never stripped of its capabilities.
+# Limits of the process: the file size limit above; a replacement needs descriptors, and an
+# in-place rewrite memory; out of either, the file stays as it was, or is replaced whole, never
+# rewritten in place (a kill then could leave it mixed) and never stripped of its capabilities.
 def test_process_limits(program, _library, failures):
+    sized = b"[tovrin]\nmdb=old\n" + b"".join(b"k%05d=%s\n" % (i, b"v" * 60) for i in range(1100))
+    for how, dress in FILE_SIZE_LIMIT_CASES:
+        with Folder(program, content=sized) as folder:
+            if dress:
+                dress(folder.settings)
+            result = folder.run("/u", preexec_fn=limited(resource.RLIMIT_FSIZE, FILE_SIZE_LIMIT))
+            label = f"ulimit -f {FILE_SIZE_LIMIT // 1024}, a {len(sized)} byte file, {how}"
+            check_row(failures, label, folder, result, sized, "/u", "same")
     for descriptors in (4, 5):  # room for the file alone; for the folder and the file
         with Folder(program, content=OTHER_LINES) as folder:
             inode = os.stat(folder.settings).st_ino
@@ -410,7 +406,7 @@ def test_folder_made_append_only(program, library, failures):
 def test(failures, program, library):
     program, library = os.path.abspath(program), os.path.abspath(library)
     for each in (test_injected_faults, test_opened_during_run, test_set_id_bits,
-                 test_folder_made_append_only, test_file_size_limit, test_process_limits):
+                 test_folder_made_append_only, test_process_limits):
         each(program, library, failures)
     run_in_own_mounts(failures, "full-disk", __file__, "--inside-full-disk", program)
 
