@@ -126,10 +126,9 @@ def check_lock_holders(program, library, failures):
     folders = [Folder(program, content=OTHER_LINES) for _ in LOCK_HOLDERS]
     holders = [helper("--hold", folder.settings, seconds, kind, bufsize=0)
                for folder, (kind, seconds, *_) in zip(folders, LOCK_HOLDERS)]
-    for holder in holders:  # each has its lock
-        holder.stdout.readline()
 
-    def run_beside(folder, holder, faults):  # the holder stopped as the run ends
+    def run_beside(folder, holder, faults):  # once the holder has its lock; stopped as it ends
+        holder.stdout.readline()
         holder.stdin.write(b"go\n")
         env = with_fail_io(library, faults) if faults else None
         ran = timed(folder.run, "/u", env=env, timeout=42)
@@ -241,29 +240,23 @@ SECOND = ("{program} /u", 'ls -l /proc/$!/fd 2>/dev/null | grep -q settings.ini'
 # ends first: it must not take away the file the first holds and then fills.
 MAKER = ("LD_PRELOAD={library} FAIL_IO='fallocate:1:!sleep 7' {program} /u",
          '[ -e {named} ] && grep -q "POSIX.*:$(stat -c %i {named}) " /proc/locks')
-# Starts another copy once (its ID noted), and waits up to so many milliseconds until it is ready.
+# Starts another copy once (its ID noted), and waits while it is not ready, so many tries.
 START_OTHER = """[ -e {once} ] && exit 0
 touch {once}
 {command} & echo $! >{pid}
-end=$(( $(date +%s%N) / 1000000 + {milliseconds} ))
-while [ $(( $(date +%s%N) / 1000000 )) -lt $end ]; do
-  {ready} && exit 0
-  sleep 0.01
-done
+for i in $(seq {tries}); do {ready} && exit 0; sleep 0.01; done
 """
 
 
-def run_starting_another(folder, library, switch, name, other, milliseconds, hook, seconds,
-                         **names):
+def run_starting_another(folder, library, switch, name, other, tries, hook, seconds, **names):
     """The program run with fail_io's `hook` starting START_OTHER, with the `other` copy's
     command and readiness (the program copied to `name`); and whether that ended in `seconds`."""
     path = os.path.join(folder.top, "start.sh")
     names.update(program=shutil.copy(folder.program, os.path.join(folder.top, name)),
                  library=library)
     command, ready = (text.format(**names) for text in other)
-    with open(path, "w") as f:
-        f.write(START_OTHER.format(command=command, ready=ready, milliseconds=milliseconds,
-                                   pid=path + ".pid", once=path + ".once"))
+    write_bytes(path, START_OTHER.format(command=command, ready=ready, tries=tries,
+                                         pid=path + ".pid", once=path + ".once").encode())
     result = folder.run(switch, env=with_fail_io(library, hook.format(script=path)))
     pid = int(open(path + ".pid").read())
     return result, wait_until(lambda: not os.path.exists(f"/proc/{pid}")
@@ -273,7 +266,7 @@ def run_starting_another(folder, library, switch, name, other, milliseconds, hoo
 def test_second_copies(program, library, failures):
     with Folder(program, content=OTHER_LINES) as folder:
         inode = os.stat(folder.settings).st_ino
-        result, ended = run_starting_another(folder, library, "/u", "second", SECOND, 2000,
+        result, ended = run_starting_another(folder, library, "/u", "second", SECOND, 200,
                                              "fsync:1:!sh {script}", 15, inode=inode)
         label = "a second copy started at the first one's flush"
         failures.check(ended, f"{label}: still running")
@@ -313,7 +306,7 @@ def test_claim_races(program, library, failures):
             for link in links:
                 os.symlink(os.path.relpath(named, os.path.dirname(link)), link)
             result, ended = run_starting_another(folder, library, "/i", name, (command, ready),
-                                                 3000, "open:2:!sh {script}" + faults, 20,
+                                                 300, "open:2:!sh {script}" + faults, 20,
                                                  named=named)
             failures.check(ended, f"{label}: the other copy still runs")
             check_quiet(failures, label, result)
