@@ -55,8 +55,7 @@ def hold(path, seconds, kind):
     (LOCK_EX, LOCK_SH, as Python's lockf takes them; a writer then adds a section in place);
     "replace" locks each new file before it renames it over the old one; "open" writes through
     its handle then; "lease" holds a read lease, given up a few milliseconds after it is broken."""
-    flags = {"open": os.O_WRONLY | os.O_APPEND, "lease": os.O_RDONLY}  # a lease needs read-only
-    fd = os.open(path, flags.get(kind, os.O_RDWR))
+    fd = os.open(path, os.O_RDONLY if kind == "lease" else os.O_RDWR)  # a lease needs read-only
 
     def let_go(*_):
         time.sleep(0.02)
@@ -150,10 +149,9 @@ def check_lock_holders(program, library, failures):
 
 
 def check_held_still_in_place(program, _library, failures):
-    """A copy rewriting a hard-linked file in place is held still between two of its writes (as
-    in a frozen container) for 10 s, under strace; a second copy runs meanwhile. Past its lock
-    wait it sees a writer's lock and writes nothing, so the first copy's change, once it goes on,
-    is whole."""
+    """A copy rewriting a hard-linked file in place is held still (as if frozen) 10 s between two
+    of its writes; a second copy meanwhile sees a writer's lock past its lock wait and writes
+    nothing, so the first copy's change, once it goes on, is whole."""
     before = STARTS["long"]  # a tail of several writes
     with Folder(program, content=before) as folder:
         os.link(folder.settings, folder.settings + ".link")
@@ -253,10 +251,9 @@ def run_starting_another(folder, library, switch, name, other, tries, hook, seco
     command and readiness (the program copied to `name`); and whether that ended in `seconds`."""
     path = os.path.join(folder.top, "start.sh")
     names.update(program=shutil.copy(folder.program, os.path.join(folder.top, name)),
-                 library=library)
-    command, ready = (text.format(**names) for text in other)
-    write_bytes(path, START_OTHER.format(command=command, ready=ready, tries=tries,
-                                         pid=path + ".pid", once=path + ".once").encode())
+                 library=library, tries=tries, pid=path + ".pid", once=path + ".once")
+    script = START_OTHER.replace("{command}", other[0]).replace("{ready}", other[1])
+    write_bytes(path, script.format(**names).encode())
     result = folder.run(switch, env=with_fail_io(library, hook.format(script=path)))
     pid = int(open(path + ".pid").read())
     return result, wait_until(lambda: not os.path.exists(f"/proc/{pid}")
