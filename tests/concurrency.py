@@ -6,6 +6,7 @@
 # Rows here: many copies at once, a busy second writer that locks like crudini, writers holding
 # a lock (LOCK_HOLDERS), a lease holder and another opener. Each helper process is this script
 # again (--count, --hold, --hold-open, --hold-lease).
+import concurrent.futures
 import fcntl
 import os
 import re
@@ -16,8 +17,8 @@ import sys
 import time
 
 from testlib import (NEW_FILE, NOBODY, OTHER_LINES, REPLACED, RIVAL, STARTS, SWITCH_VALUES, Folder,
-                     check_marked, check_quiet, check_row, main, marker, other_bytes, under_strace,
-                     wait_until, with_fail_io)
+                     check_marked, check_quiet, check_row, main, marker, other_bytes, timed,
+                     under_strace, wait_until, with_fail_io, write_bytes)
 
 
 def helper(*arguments, **options):
@@ -36,14 +37,10 @@ def lock_and_count(path, rounds, hold):
             if os.fstat(fd).st_ino == os.stat(path).st_ino:
                 break
             os.close(fd)
-        content = b""
-        while chunk := os.read(fd, 1 << 16):
-            content += chunk
-        count = int(re.search(rb"\nn=(\d+)", content).group(1))
-        content = re.sub(rb"\nn=\d+", b"\nn=%d" % (count + 1), content)
+        content = os.pread(fd, 1 << 20, 0)
+        content = re.sub(rb"\nn=(\d+)", lambda found: b"\nn=%d" % (int(found[1]) + 1), content)
         temporary = path + ".counter"
-        with open(temporary, "wb") as f:
-            f.write(content)
+        write_bytes(temporary, content)
         old = os.fstat(fd)  # a careful writer: the new file keeps the old one's owner and mode
         os.chown(temporary, old.st_uid, old.st_gid)
         os.chmod(temporary, old.st_mode & 0o7777)
@@ -53,20 +50,28 @@ def lock_and_count(path, rounds, hold):
         os.close(fd)
 
 
-def hold_lock(path, seconds, kind):
-    """Another writer that holds an fcntl lock (LOCK_EX: a write lock, LOCK_SH: a read lock, as
-    Python's lockf takes them) for `seconds`; a write-lock holder then adds a section in place.
-    "replace" keeps the file locked and replaced: each new file is locked before it is renamed
-    over the old one, whose lock then goes."""
-    fd = os.open(path, os.O_RDWR)
-    fcntl.lockf(fd, fcntl.LOCK_SH if kind == "LOCK_SH" else fcntl.LOCK_EX)
-    print("locked", flush=True)
+def hold(path, seconds, kind):
+    """Another process that holds the file for `seconds` once told to go on: an fcntl lock
+    (LOCK_EX, LOCK_SH, as Python's lockf takes them; a writer then adds a section in place);
+    "replace" locks each new file before it renames it over the old one; "open" writes through
+    its handle then; "lease" holds a read lease, given up a few milliseconds after it is broken."""
+    fd = os.open(path, os.O_RDONLY if kind == "lease" else os.O_RDWR)  # a lease needs read-only
+
+    def let_go(*_):
+        time.sleep(0.02)
+        fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
+
+    if kind == "lease":
+        signal.signal(signal.SIGIO, let_go)
+        fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_RDLCK)
+    elif kind != "open":
+        fcntl.lockf(fd, fcntl.LOCK_SH if kind == "LOCK_SH" else fcntl.LOCK_EX)
+    print("holding", flush=True)
     sys.stdin.readline()  # the time counts from our run's start
     end = time.monotonic() + float(seconds)
     while kind == "replace" and time.monotonic() < end:
         temporary = path + ".replacer"
-        with open(temporary, "wb") as f:
-            f.write(os.pread(fd, 1 << 20, 0))
+        write_bytes(temporary, os.pread(fd, 1 << 20, 0))
         new = os.open(temporary, os.O_RDWR)
         fcntl.lockf(new, fcntl.LOCK_EX)
         os.rename(temporary, path)
@@ -74,8 +79,8 @@ def hold_lock(path, seconds, kind):
         fd = new
         time.sleep(0.05)
     time.sleep(max(0, end - time.monotonic()))
-    if kind == "LOCK_EX":
-        os.pwrite(fd, RIVAL, os.fstat(fd).st_size)
+    if kind in ("LOCK_EX", "open"):
+        os.pwrite(fd, RIVAL if kind == "LOCK_EX" else b"[late]\nx=1\n", os.fstat(fd).st_size)
 
 
 # Another writer that holds the file's lock: what it does, for how long, the time our run may
@@ -120,48 +125,33 @@ def check_lock_holders(program, library, failures):
     folders = [Folder(program, content=OTHER_LINES) for _ in LOCK_HOLDERS]
     holders = [helper("--hold", folder.settings, seconds, kind, bufsize=0)
                for folder, (kind, seconds, *_) in zip(folders, LOCK_HOLDERS)]
-    for holder in holders:  # each has its lock
+
+    def run_beside(folder, holder, faults):  # once the holder has its lock; stopped as it ends
         holder.stdout.readline()
-    runs = []
-    for folder, holder, (*_, faults) in zip(folders, holders, LOCK_HOLDERS):
         holder.stdin.write(b"go\n")
         env = with_fail_io(library, faults) if faults else None
-        runs.append((folder.start("/u", env=env), time.monotonic()))
-    taken = [None] * len(runs)
-
-    def all_ended():  # and each holder stopped as its run ends
-        for i, (process, started) in enumerate(runs):
-            if taken[i] is None and process.poll() is not None:
-                taken[i] = time.monotonic() - started
-                holders[i].kill()
-        return None not in taken
-
-    wait_until(all_ended, 12)
-    for holder in holders:
+        ran = timed(folder.run, "/u", env=env, timeout=42)
         holder.kill()
         holder.wait()
-    for (kind, seconds, (least, most), expected, added, faults), folder, (process, _), took in zip(
-            LOCK_HOLDERS, folders, runs, taken):
+        return ran
+
+    with concurrent.futures.ThreadPoolExecutor(len(LOCK_HOLDERS)) as pool:
+        runs = list(pool.map(run_beside, folders, holders, [row[-1] for row in LOCK_HOLDERS]))
+    for (kind, seconds, (least, most), expected, added, faults), folder, (result, took) in zip(
+            LOCK_HOLDERS, folders, runs):
         label = f"beside a {kind} holder of {seconds} s" + (f", {faults}" if faults else "")
-        try:
-            code = process.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            code = process.wait()
-        failures.check(took is not None and least <= took <= most,
-                       f"{label}: the run took {'over 12' if took is None else round(took, 2)} s, "
-                       f"not {least} to {most}")
-        failures.check(code == 0, f"{label}: exit {code}")
+        failures.check(least <= took <= most, f"{label}: the run took {took:.2f} s, not {least} "
+                                              f"to {most}")
+        failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
         check_marked(failures, label, folder.read(), expected, OTHER_LINES + added)
         folder.remove()
-    print(f"lock holders: runs took {', '.join(f'{t:.1f}' for t in taken if t is not None)} s")
+    print(f"lock holders: runs took {', '.join(f'{took:.1f}' for _, took in runs)} s")
 
 
-def check_held_still_in_place(program, failures):
-    """A copy rewriting a hard-linked file in place is held still between two of its writes (as
-    in a frozen container) for 10 s, under strace; a second copy runs meanwhile. Past its lock
-    wait it sees a writer's lock and writes nothing, so the first copy's change, once it goes on,
-    is whole."""
+def check_held_still_in_place(program, _library, failures):
+    """A copy rewriting a hard-linked file in place is held still (as if frozen) 10 s between two
+    of its writes; a second copy meanwhile sees a writer's lock past its lock wait and writes
+    nothing, so the first copy's change, once it goes on, is whole."""
     before = STARTS["long"]  # a tail of several writes
     with Folder(program, content=before) as folder:
         os.link(folder.settings, folder.settings + ".link")
@@ -171,9 +161,7 @@ def check_held_still_in_place(program, failures):
         half_written = folder.read()
         label = "a second copy beside one held still half-way in place"
         failures.check(half_written != before, f"{label}: the first copy made no first write")
-        started = time.monotonic()
-        second = folder.run("/i")
-        took = time.monotonic() - started
+        second, took = timed(folder.run, "/i")
         failures.check(second.returncode == 0, f"{label}: exit {second.returncode}")
         failures.check(4.5 <= took <= 8, f"{label}: took {took:.2f} s, not 4.5 to 8")
         failures.check(folder.read() == half_written, f"{label}: the second copy wrote")
@@ -189,8 +177,7 @@ def test_concurrency(failures, program, library):
         for round_switches, allowed in [(["/u", "/i"] * 25, {"ko197311", "jas197311"}),
                                         (["/u", "/i", "/d"] * 17, {"ko197311", "jas197311", None}),
                                         (["/d"], {None})]:
-            processes = [folder.start(s) for s in round_switches]
-            codes = [p.wait() for p in processes]
+            codes = [process.wait() for process in [folder.start(s) for s in round_switches]]
             after = folder.read() or b""
             label = f"{len(round_switches)} copies at once"
             failures.check(codes == [0] * len(codes), f"{label}: exit statuses {set(codes)}")
@@ -228,9 +215,7 @@ def test_concurrency(failures, program, library):
                 os.chmod(folder.root, 0o755)
             process = helper(name, folder.settings, *arguments)
             process.stdout.readline()
-            started = time.monotonic()
-            result = folder.run("/u", user=user)
-            took = time.monotonic() - started
+            result, took = timed(folder.run, "/u", user=user)
             process.communicate(b"go\n", timeout=60)
             after = folder.read()
             failures.check(process.returncode == 0, f"{label}: the helper failed")
@@ -238,67 +223,37 @@ def test_concurrency(failures, program, library):
             failures.check(marker(after) == "ko197311" and holds(after, took),
                            f"{label}: took {took:.2f} s: {after!r}")
             print(f"{label}: {took:.3f} s")
-    check_lock_holders(program, library, failures)
-    check_held_still_in_place(program, failures)
-    test_second_copies(program, library, failures)
-    test_claim_races(program, library, failures)
-
-
-def hold_lease(path):
-    """Holds a read lease on the file, as Samba does for a client's oplock, and gives it up a few
-    milliseconds after the kernel asks."""
-    fd = os.open(path, os.O_RDONLY)
-
-    def let_go(*_):
-        time.sleep(0.02)
-        fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
-
-    signal.signal(signal.SIGIO, let_go)
-    fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_RDLCK)
-    print("leased", flush=True)
-    sys.stdin.readline()
-
-
-def hold_open(path):
-    """Opens the file, says so, and writes through the handle when told."""
-    fd = os.open(path, os.O_WRONLY | os.O_APPEND)
-    print("open", flush=True)
-    sys.stdin.readline()
-    os.write(fd, b"[late]\nx=1\n")
+    for each in (check_lock_holders, check_held_still_in_place, test_second_copies,
+                 test_claim_races):
+        each(program, library, failures)
 
 
 # A second copy started at the first one's flush: it waits for the file's lock (or the copies'
 # own queue) and, once the first is done, finds its marker there and writes nothing. It waits in
 # line, not as an opener: the first still replaces the file whole, as it does alone.
-START_SECOND = """{program} /u & echo $! >{pid}
-end=$(( $(date +%s%N) / 1000000 + 2000 ))
-while [ $(( $(date +%s%N) / 1000000 )) -lt $end ]; do
-  ls -l /proc/$!/fd 2>/dev/null | grep -q settings.ini && exit 0
-  grep -q "BREAK.*:{inode} " /proc/locks && exit 0
-  sleep 0.01
-done
-"""
+SECOND = ("{program} /u", 'ls -l /proc/$!/fd 2>/dev/null | grep -q settings.ini'
+          ' || grep -q "BREAK.*:{inode} " /proc/locks')
 # Through a dangling link: the copy that makes the file is held 7 s at its first reservation
 # while a second copy, which found the link dangling, opens through it too. The second's wait
 # ends first: it must not take away the file the first holds and then fills.
-START_MAKER = """[ -e {once} ] && exit 0
+MAKER = ("LD_PRELOAD={library} FAIL_IO='fallocate:1:!sleep 7' {program} /u",
+         '[ -e {named} ] && grep -q "POSIX.*:$(stat -c %i {named}) " /proc/locks')
+# Starts another copy once (its ID noted), and waits while it is not ready, so many tries.
+START_OTHER = """[ -e {once} ] && exit 0
 touch {once}
-LD_PRELOAD={library} FAIL_IO='fallocate:1:!sleep 7' {program} /u & echo $! >{pid}
-end=$(( $(date +%s%N) / 1000000 + 3000 ))
-while [ $(( $(date +%s%N) / 1000000 )) -lt $end ]; do
-  [ -e {named} ] && grep -q "POSIX.*:$(stat -c %i {named}) " /proc/locks && exit 0
-  sleep 0.01
-done
+{command} & echo $! >{pid}
+for i in $(seq {tries}); do {ready} && exit 0; sleep 0.01; done
 """
 
 
-def run_starting_another(folder, library, switch, name, script, hook, seconds, **names):
-    """The program run with fail_io's `hook` starting the shell `script`, which starts another
-    copy (the program copied to `name`) and notes its ID; and whether that ended in `seconds`."""
+def run_starting_another(folder, library, switch, name, other, tries, hook, seconds, **names):
+    """The program run with fail_io's `hook` starting START_OTHER, with the `other` copy's
+    command and readiness (the program copied to `name`); and whether that ended in `seconds`."""
     path = os.path.join(folder.top, "start.sh")
-    with open(path, "w") as f:
-        f.write(script.format(program=shutil.copy(folder.program, os.path.join(folder.top, name)),
-                              pid=path + ".pid", once=path + ".once", library=library, **names))
+    names.update(program=shutil.copy(folder.program, os.path.join(folder.top, name)),
+                 library=library, tries=tries, pid=path + ".pid", once=path + ".once")
+    script = START_OTHER.replace("{command}", other[0]).replace("{ready}", other[1])
+    write_bytes(path, script.format(**names).encode())
     result = folder.run(switch, env=with_fail_io(library, hook.format(script=path)))
     pid = int(open(path + ".pid").read())
     return result, wait_until(lambda: not os.path.exists(f"/proc/{pid}")
@@ -308,21 +263,11 @@ def run_starting_another(folder, library, switch, name, script, hook, seconds, *
 def test_second_copies(program, library, failures):
     with Folder(program, content=OTHER_LINES) as folder:
         inode = os.stat(folder.settings).st_ino
-        result, ended = run_starting_another(folder, library, "/u", "second", START_SECOND,
+        result, ended = run_starting_another(folder, library, "/u", "second", SECOND, 200,
                                              "fsync:1:!sh {script}", 15, inode=inode)
         label = "a second copy started at the first one's flush"
         failures.check(ended, f"{label}: still running")
         check_row(failures, label, folder, result, OTHER_LINES, "/u", REPLACED, inode)
-
-    with Folder(program) as folder:
-        os.symlink("named.ini", folder.settings)
-        named = os.path.join(folder.root, "named.ini")
-        result, ended = run_starting_another(folder, library, "/i", "maker", START_MAKER,
-                                             "open:2:!sh {script},open:3:!sh {script}", 20,
-                                             named=named)
-        label = "two copies through a dangling link, the maker held past the other's wait"
-        check_one_claim_filled(failures, label, result, ended, named)
-        failures.check(os.path.islink(folder.settings), f"{label}: the link is gone")
 
 
 # Copies in folders of their own, which no queue orders, make one missing file at once: the run
@@ -342,34 +287,33 @@ CLAIM_RACES = [
      " -E LD_PRELOAD={library} -E FAIL_IO=open:1:95,link:1:1,renameat2:1:22 {program} /u",
      "[ -e {named} ]", "other/settings.ini", ",fallocate:1:!sleep 8"),
 ]
-START_OTHER = """{command} & echo $! >{{pid}}
-for i in $(seq 300); do {ready} && exit 0; sleep 0.01; done
-"""
 
 
 def test_claim_races(program, library, failures):
-    for label, command, ready, named, faults in CLAIM_RACES:
+    """Each race, and the maker's beside a copy through its link: one file made, links kept."""
+    races = [("two copies through a dangling link, the maker held past the other's wait", *MAKER,
+              "named.ini", ",open:3:!sh {script}", "maker")]
+    races += [(f"two copies in folders of their own: {label}", *row, "other/ko197311")
+              for label, *row in CLAIM_RACES]
+    for label, command, ready, named, faults, name in races:
         with Folder(program) as folder:
             os.mkdir(os.path.join(folder.top, "other"))
             named = os.path.join(folder.top, named)
             links = {folder.settings, os.path.join(folder.top, "other", "settings.ini")} - {named}
             for link in links:
-                os.symlink(named, link)
-            script = START_OTHER.format(command=command, ready=ready)
-            result, ended = run_starting_another(folder, library, "/i", "other/ko197311", script,
-                                                 "open:2:!sh {script}" + faults, 20, named=named)
-            check_one_claim_filled(failures, f"two copies in folders of their own: {label}",
-                                   result, ended, named)
-
-
-def check_one_claim_filled(failures, label, result, ended, named):
-    failures.check(ended, f"{label}: the other copy still runs")
-    check_quiet(failures, label, result)
-    after = open(named, "rb").read() if os.path.exists(named) else None
-    made = (NEW_FILE, NEW_FILE.replace(b"ko197311", b"jas197311"))
-    failures.check(after in made, f"{label}: {os.path.basename(named)} is {after!r}")
+                os.symlink(os.path.relpath(named, os.path.dirname(link)), link)
+            result, ended = run_starting_another(folder, library, "/i", name, (command, ready),
+                                                 300, "open:2:!sh {script}" + faults, 20,
+                                                 named=named)
+            failures.check(ended, f"{label}: the other copy still runs")
+            check_quiet(failures, label, result)
+            after = open(named, "rb").read() if os.path.exists(named) else None
+            made = (NEW_FILE, NEW_FILE.replace(b"ko197311", b"jas197311"))
+            failures.check(after in made, f"{label}: {os.path.basename(named)} is {after!r}")
+            failures.check(os.path.islink(folder.settings), f"{label}: the link is gone")
 
 
 if __name__ == "__main__":
-    main(__doc__, test_concurrency, {"--hold-lease": hold_lease, "--hold-open": hold_open,
-                                     "--hold": hold_lock, "--count": lock_and_count})
+    main(__doc__, test_concurrency, {"--hold-lease": lambda path: hold(path, 0, "lease"),
+                                     "--hold-open": lambda path: hold(path, 0, "open"),
+                                     "--hold": hold, "--count": lock_and_count})

@@ -19,7 +19,7 @@ import tempfile
 from testlib import (EARLIER, IN_PLACE, NEW_FILE, NOBODY, ORIGIN, OTHER_LINES, RIVAL, STARTS,
                      Failures, Folder, check_quiet, check_row, check_untouched, default_acl, fill,
                      fresh_identity, identity, main, marker, run, run_in_own_mounts, skip,
-                     wait_until, with_fail_io)
+                     wait_until, with_fail_io, write_bytes)
 
 # Injected faults: which calls fail, on which file, the switch, and what the file must be after:
 # "same", byte-identical to before; "changed", the switch's marker and every other byte kept;
@@ -143,8 +143,7 @@ FAULTS = [
 
 
 def dress_existing(path, content):
-    with open(path, "wb") as f:
-        f.write(content)
+    write_bytes(path, content)
     os.chmod(path, 0o644)
     os.setxattr(path, *ORIGIN)
 
@@ -174,22 +173,19 @@ def test_injected_faults(program, library, failures):
     for faults, start, switch, expected in FAULTS:
         with Folder(program) as folder:
             before = STARTS[start]
-            if before is not None:
-                dress_existing(folder.settings, before)
-            if "default ACL" in start:
-                default_acl(folder.root)  # after the file: new files get an ACL it lacks
-            if "dangling link" in start:
-                os.symlink("named.ini", folder.settings)
             surrounding, inode = fresh_identity(folder.root), None
-            if before is not None:
-                surrounding, inode = identity(folder.settings), os.stat(folder.settings).st_ino
-            if "!" in faults and before is not None:  # what the commands give such a file
+            if before is not None:  # and a file dressed alike, to learn what the commands give it
+                dress_existing(folder.settings, before)
                 reference = os.path.join(folder.root, "reference.ini")
                 dress_existing(reference, before)
                 for command in re.findall(r"!([^,]*)", faults):
                     subprocess.run(command.replace("{settings}", reference), shell=True, check=True)
-                surrounding = identity(reference)
+                surrounding, inode = identity(reference), os.stat(folder.settings).st_ino
                 os.remove(reference)
+            if "default ACL" in start:
+                default_acl(folder.root)  # after the files: new files get an ACL they lack
+            if "dangling link" in start:
+                os.symlink("named.ini", folder.settings)
             env = with_fail_io(library, faults.replace("{settings}", folder.settings))
             label = f"fault {faults} on {start} file, {switch}"
             result = (run_stopped(folder, switch, env, failures, label) if "stop" in faults
@@ -224,9 +220,8 @@ def test_opened_during_run(program, library, failures):
                          held=f"for i in $(seq 500); do [ -e {opened} ] && break; {breaking}")
             faults = f"fsync:1:!({opener}; touch {opened}) & for i in $(seq 500); do {breaking}"
             result = folder.run("/u", env=with_fail_io(library, (faults + more).format(**names)))
-            wait_until(lambda: os.path.exists(opened), 10)
+            finished = wait_until(lambda: os.path.exists(opened), 10) and os.path.exists(seen)
             after = folder.read()
-            finished = os.path.exists(opened) and os.path.exists(seen)
             read = open(seen, "rb").read() if finished else None
             failures.check(result.returncode == 0, f"{label}: exit {result.returncode}")
             failures.check(marker(after) == "ko197311" and holds(after, read)
@@ -247,25 +242,10 @@ def limited(kind, value):
     return lambda: resource.setrlimit(kind, (value, value))
 
 
-def test_file_size_limit(program, failures):
-    before = b"[tovrin]\nmdb=old\n" + b"".join(b"k%05d=%s\n" % (i, b"v" * 60) for i in range(1100))
-    for how, dress in FILE_SIZE_LIMIT_CASES:
-        with Folder(program, content=before) as folder:
-            if dress:
-                dress(folder.settings)
-            result = folder.run("/u", preexec_fn=limited(resource.RLIMIT_FSIZE, FILE_SIZE_LIMIT))
-            label = f"ulimit -f {FILE_SIZE_LIMIT // 1024}, a {len(before)} byte file, {how}"
-            check_row(failures, label, folder, result, before, "/u", "same")
-
-
-def test_full_disk(program, failures):
-    """A small tmpfs with no room left: a change that fits in the old file's place is made there,
-    one that needs more room changes nothing."""
-    run_in_own_mounts(failures, "full-disk", __file__, "--inside-full-disk", program)
-
-
-# On a full disk: the file's marker line, the switch, and whether the file is then "same" or
-# "changed". The file ends on a page boundary, so any growth needs a page that is not there.
+# A small tmpfs with no room left (in a mount namespace of its own): a change that fits in the old
+# file's place is made there, one that needs more room changes nothing. The file's marker line,
+# the switch, and whether the file is then "same" or "changed". The file ends on a page boundary,
+# so any growth needs a page that is not there.
 FULL_DISK_CASES = [
     (b"mdb=old\r\n", "/u", "same"),         # grows
     (b"mdb=old\r\n", "/d", "changed"),      # shrinks
@@ -371,10 +351,18 @@ def test_set_id_bits(program, library, failures):
                                f"{label}: nothing ran at a flush, yet {now} {after!r}")
 
 
-# Limits of the process: a replacement needs descriptors, and an in-place rewrite memory; out
-# of either, the file stays as it was, or is replaced whole, never rewritten in place (a kill
-# then could leave it mixed) and never stripped of its capabilities.
-def test_process_limits(program, failures):
+# Limits of the process: the file size limit above; a replacement needs descriptors, and an
+# in-place rewrite memory; out of either, the file stays as it was, or is replaced whole, never
+# rewritten in place (a kill then could leave it mixed) and never stripped of its capabilities.
+def test_process_limits(program, _library, failures):
+    sized = b"[tovrin]\nmdb=old\n" + b"".join(b"k%05d=%s\n" % (i, b"v" * 60) for i in range(1100))
+    for how, dress in FILE_SIZE_LIMIT_CASES:
+        with Folder(program, content=sized) as folder:
+            if dress:
+                dress(folder.settings)
+            result = folder.run("/u", preexec_fn=limited(resource.RLIMIT_FSIZE, FILE_SIZE_LIMIT))
+            label = f"ulimit -f {FILE_SIZE_LIMIT // 1024}, a {len(sized)} byte file, {how}"
+            check_row(failures, label, folder, result, sized, "/u", "same")
     for descriptors in (4, 5):  # room for the file alone; for the folder and the file
         with Folder(program, content=OTHER_LINES) as folder:
             inode = os.stat(folder.settings).st_ino
@@ -418,10 +406,9 @@ def test_folder_made_append_only(program, library, failures):
 def test(failures, program, library):
     program, library = os.path.abspath(program), os.path.abspath(library)
     for each in (test_injected_faults, test_opened_during_run, test_set_id_bits,
-                 test_folder_made_append_only):
+                 test_folder_made_append_only, test_process_limits):
         each(program, library, failures)
-    for each in (test_full_disk, test_file_size_limit, test_process_limits):
-        each(program, failures)
+    run_in_own_mounts(failures, "full-disk", __file__, "--inside-full-disk", program)
 
 
 if __name__ == "__main__":

@@ -10,7 +10,6 @@
 # (SWEEP_RUNS, SWEEP_ERRORS). A fault at one named call through fail_io goes to injected_faults.py.
 import collections
 import concurrent.futures
-import itertools
 import os
 import random
 import re
@@ -19,7 +18,8 @@ import tempfile
 import time
 
 from testlib import (CHANGED, NOBODY, ORIGIN, OTHER_LINES, STARTS, Folder, check_outcome,
-                     check_quiet, identity, main, marker, run, skip, under_strace, wait_until)
+                     check_quiet, identity, main, marker, run, skip, timed, under_strace,
+                     wait_until, write_bytes)
 
 
 def test_kill_mid_write(program, failures, kills=100):
@@ -30,12 +30,7 @@ def test_kill_mid_write(program, failures, kills=100):
     old, new = sections + b"[tovrin]\nmdb=ko197311\n", sections + b"[tovrin]\nmdb=jas197311\n"
     with Folder(program, content=old) as folder:
         # The first runs after writing 24 MB are slow while the disk catches up: time later ones.
-        durations = []
-        for switch in ["/i", "/u"] * 4:
-            started = time.monotonic()
-            folder.run(switch)
-            durations.append(time.monotonic() - started)
-        duration = sorted(durations[2:])[2]
+        duration = sorted([timed(folder.run, switch)[1] for switch in ["/i", "/u"] * 4][2:])[2]
         rng = random.Random(4)
         interrupted = leftovers = 0
         for attempt in range(kills):
@@ -94,16 +89,20 @@ def check_kill_in_place(program, failures, kills=20):
           f"file left it mixed")
 
 
-def strace_log(command, user=None, **options):
-    """The command run under strace (under_strace's `options`), both as `user`; and its log."""
+# A call strace logged, and returned from: its name, its arguments and its result.
+SYSCALL = re.compile(r"^\d+\s+(\w+)\((.*)\)\s+= (-?\d+|\?)")
+
+
+def strace_calls(command, user=None, **options):
+    """The command run under strace (under_strace's `options`), both as `user`; and its calls."""
     with tempfile.TemporaryDirectory(prefix="ko197311-strace-") as logs:
         os.chmod(logs, 0o777)  # another user's strace writes its log here
         log = os.path.join(logs, "calls")
         result = run(under_strace(command, log=log, **options), user=user)
-        return result, open(log, errors="replace").read().splitlines()
+        lines = open(log, errors="replace").read().splitlines()
+        return result, [found.groups() for found in map(SYSCALL.match, lines) if found]
 
 
-SYSCALL = re.compile(r"^\d+\s+(\w+)\((.*)\)\s+= (-?\d+)")
 FD_ARGUMENT = re.compile(r"(?:^|, )(\d+)<([^>]*)>")
 WRITES = {"pwrite64", "pwritev", "pwritev2", "write", "writev", "sendfile", "copy_file_range"}
 PLACINGS = {"link", "linkat", "rename", "renameat", "renameat2"}
@@ -111,18 +110,12 @@ TRACED = ",".join(sorted(WRITES | PLACINGS)) + (",open,openat,fsync,fdatasync,ft
                                                  "syncfs,fchmod,fsetxattr")
 
 
-def traced_calls(folder, switch):
-    """The run (as the folder's owner), and its file calls as (name, fd, fd's path, last quoted
-    argument, result)."""
-    result, lines = strace_log(folder.command(switch), folder.owner, trace=TRACED,
-                               options=("-y", "-s", "0"))
-    calls = []
-    for name, arguments, status in (found.groups() for found in map(SYSCALL.match, lines) if found):
-        fds = FD_ARGUMENT.findall(arguments) or [(None, None)]
-        fd = fds[1] if name == "copy_file_range" and len(fds) > 1 else fds[0]
-        strings = re.findall(r'"((?:[^"\\]|\\.)*)"', arguments) or [None]
-        calls.append((name, fd[0] and int(fd[0]), fd[1], strings[-1], int(status)))
-    return result, calls
+def file_call(name, arguments, status):
+    """A call traced with paths (-y) as (name, fd, fd's path, last quoted argument, result)."""
+    fds = FD_ARGUMENT.findall(arguments) or [(None, None)]
+    fd = fds[1] if name == "copy_file_range" and len(fds) > 1 else fds[0]
+    strings = re.findall(r'"((?:[^"\\]|\\.)*)"', arguments) or [None]
+    return name, fd[0] and int(fd[0]), fd[1], strings[-1], int(status)
 
 
 def first_index(calls, start, wanted):
@@ -209,17 +202,15 @@ ORDER_ROWS = [
 
 def test_durability(program, failures):
     """The order of the calls that make a set survive a power cut, as strace sees them."""
-    if not shutil.which("strace"):
-        return skip(failures, "strace is not installed (bash tools/setup installs it)",
-                    "durability test")
     for label, start, mode, folder_mode, check in ORDER_ROWS:
         user = NOBODY if folder_mode and os.geteuid() == 0 else None
         with Folder(program, owner=user, content=start, mode=mode) as folder:
             os.chmod(folder.root, folder_mode or 0o700)  # 0700: as mkdtemp made it
-            result, calls = traced_calls(folder, "/u")
+            result, traced = strace_calls(folder.command("/u"), folder.owner, trace=TRACED,
+                                          options=("-y", "-s", "0"))
             os.chmod(folder.root, 0o755)
             check_quiet(failures, label, result)
-            check(failures, label, calls, folder)
+            check(failures, label, [file_call(*call) for call in traced], folder)
             failures.check(marker(folder.read() or b"") == "ko197311", f"{label}: not set")
     print(f"durability: the order of writes, flushes and renames traced in {len(ORDER_ROWS)} runs")
 
@@ -232,7 +223,6 @@ SWEEP_RUNS = [
     ("in place, shrinking", STARTS["marked"], "/d", True),
     ("in place, growing mid-file", b"[tovrin]\nmdb=old\nx=1\n", "/u", True),
 ]
-STRACE_CALL = re.compile(r"^\d+\s+(\w+)\(")
 # Each call is failed with EIO; those that take space also with a full disk.
 SWEEP_ERRORS = {"pwrite64": ["EIO", "ENOSPC"], "fallocate": ["EIO", "ENOSPC"]}
 
@@ -273,21 +263,21 @@ def test_system_call_sweep(program, failures, workers=2):
     """Every system call of a small run killed there, and failed there (EIO), in turn: replacing
     the file, and in place growing and shrinking it. The file stays old or new with its mode,
     owner and attributes, and a clean run afterwards reaches the new content, leaving nothing."""
-    if not shutil.which("strace") or os.geteuid() != 0:
-        return skip(failures, "the system call sweep needs strace and root", "system call sweep")
+    if os.geteuid() != 0:
+        return skip(failures, "the system call sweep needs root", "system call sweep")
     started = time.monotonic()
     points = []
     for label, start, switch, in_place in SWEEP_RUNS:
         with sweep_folder(program, start, in_place) as folder:
-            _, lines = strace_log(folder.command(switch), folder.owner)
+            _, traced = strace_calls(folder.command(switch), folder.owner)
             new = folder.read()
         # The system calls of a clean run, with how many times each, in order of first use.
-        calls = collections.Counter(found[1] for found in map(STRACE_CALL.match, lines) if found)
+        calls = collections.Counter(name for name, *_ in traced)
         window = new + start[len(new):] if len(new) < len(start) else None
-        for name, count in calls.items():
-            actions = ["signal=KILL"] + [f"error={e}" for e in SWEEP_ERRORS.get(name, ["EIO"])]
-            for when, action in itertools.product(range(1, count + 1), actions):
-                points.append((label, start, switch, in_place, new, window, action, name, when))
+        points += [(label, start, switch, in_place, new, window, action, name, when)
+                   for name, count in calls.items() for when in range(1, count + 1)
+                   for action in ["signal=KILL"] + [f"error={error}" for error in
+                                                    SWEEP_ERRORS.get(name, ["EIO"])]]
     with concurrent.futures.ThreadPoolExecutor(workers) as pool:
         results = list(pool.map(lambda point: sweep_point(program, point), points))
     for (label, _, switch, _, _, _, action, name, when), problems in zip(points, results):
@@ -325,8 +315,7 @@ def test_leftovers(program, failures):
             # clock tick later (the kernel's coarse clock may give both the same time).
             time.sleep(0.02)
             leftover = os.path.join(folder.root, LEFTOVER)
-            with open(leftover, "wb") as f:
-                f.write(b"[tovrin]\nmdb=half")
+            write_bytes(leftover, b"[tovrin]\nmdb=half")
             os.chown(leftover, left_by, left_by)
             label = f"leftovers, {label}"
             check_quiet(failures, label, folder.run("/u"))
@@ -342,9 +331,6 @@ CROWDED_ROWS = [("one run", 1), ("three runs in a row", 3)]
 
 
 def test_crowded_folder(program, failures):
-    if not shutil.which("strace"):
-        return skip(failures, "strace is not installed (bash tools/setup installs it)",
-                    "crowded folder test")
     for label, runs in CROWDED_ROWS:
         with Folder(program) as folder:
             for number in range(3000):
@@ -353,16 +339,19 @@ def test_crowded_folder(program, failures):
             folder.write(OTHER_LINES)
             label = f"beside 3,000 other files, {label}"
             for switch in ["/u", "/i", "/u"][:runs]:
-                result, lines = strace_log(folder.command(switch), trace="getdents64")
+                result, traced = strace_calls(folder.command(switch), trace="getdents64")
                 check_quiet(failures, label, result)
-                reads = sum("getdents64(" in line for line in lines)
-                failures.check(reads == 0, f"{label}: {switch} read the folder {reads} times")
+                failures.check(traced == [],
+                               f"{label}: {switch} read the folder {len(traced)} times")
             check_outcome(failures, label, OTHER_LINES, folder.read(), CHANGED, "/u")
 
 
 def test(failures, program, _unused_library=None):
-    for each in (test_kill_mid_write, test_durability, test_system_call_sweep, test_leftovers,
+    for each in (test_kill_mid_write, test_leftovers, test_durability, test_system_call_sweep,
                  test_crowded_folder):
+        if each == test_durability and not shutil.which("strace"):
+            return skip(failures, "strace is not installed (bash tools/setup installs it)",
+                        "traced tests")
         each(os.path.abspath(program), failures)
 
 

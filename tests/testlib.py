@@ -165,6 +165,17 @@ def proc_hidden():
         subprocess.run(["umount", "/proc"], check=True)
 
 
+def write_bytes(path, content):
+    with open(path, "wb") as f:
+        f.write(content)
+
+
+def timed(function, *arguments, **options):
+    """What the call returns, and the seconds it took."""
+    started = time.monotonic()
+    return function(*arguments, **options), time.monotonic() - started
+
+
 def wait_until(predicate, seconds, step=0.01):
     """Polls until the predicate holds or the time is up; returns its last answer."""
     deadline = time.monotonic() + seconds
@@ -313,8 +324,7 @@ class Folder:
             self.root, self.cwd = os.path.join(self.top, app), os.path.join(self.top, "elsewhere")
             os.makedirs(self.root)
             os.makedirs(self.cwd)
-            with open(os.path.join(self.cwd, "settings.ini"), "wb") as f:
-                f.write(DECOY)
+            write_bytes(os.path.join(self.cwd, "settings.ini"), DECOY)
         self.program = shutil.copy(program, self.root)
         self.settings = os.path.join(self.root, "settings.ini")
         self.write(content, mode)
@@ -328,8 +338,7 @@ class Folder:
     def write(self, content, mode=None):
         """settings.ini with these bytes (None: no file), and this mode if given."""
         if content is not None:
-            with open(self.settings, "wb") as f:
-                f.write(content)
+            write_bytes(self.settings, content)
             if mode is not None:
                 os.chmod(self.settings, mode)
         self.give_away()
