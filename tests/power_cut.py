@@ -101,8 +101,7 @@ def modules_in_load_order(tree):
 def cpio_entry(name, mode, data=b"", rdev=(0, 0)):
     fields = [0, mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1], len(name) + 1, 0]
     header = b"070701" + b"".join(b"%08X" % f for f in fields) + name.encode() + b"\0"
-    header += b"\0" * (-len(header) % 4)
-    return header + data + b"\0" * (-len(data) % 4)
+    return header + b"\0" * (-len(header) % 4) + data + b"\0" * (-len(data) % 4)
 
 
 def cpio_archive(files):
@@ -185,10 +184,9 @@ class Guest:
 # ---- the cases -------------------------------------------------------------------------------
 
 def old_content(kind, size):
-    if kind == "new":
-        return None
     line = b"value=0123456789abcdef0123456789abcdef0123456789abcdef\n"
-    return (b"; settings\n[tovrin]\nmdb=old\n[other]\n" + line * (size // len(line) + 1))[:size]
+    return None if kind == "new" else (b"; settings\n[tovrin]\nmdb=old\n[other]\n"
+                                       + line * (size // len(line) + 1))[:size]
 
 
 CASE_KINDS = ["replace", "named", "new", "hardlink", "appendonly"]
@@ -440,8 +438,7 @@ def test(failures, program, cache, *filesystems):
     reenter_in_own_mounts()  # every mount of the test stays in a namespace of its own
     sys.stdout.reconfigure(line_buffering=True)  # the progress shows as it comes
     started = time.monotonic()
-    kernel = fetch_kernel(cache)
-    if kernel is None:
+    if (kernel := fetch_kernel(cache)) is None:
         return skip(failures, "Debian's kernel package cannot be fetched, and none is cached", what)
     package, version, vmlinux, module_tree = kernel
     with tempfile.TemporaryDirectory(prefix="ko197311-power-", dir=SCRATCH,
