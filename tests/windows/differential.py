@@ -140,11 +140,11 @@ def test(failures, native, windows, launcher, inidump, wine_env, fixtures, seed=
         run(["chown", "-R", f"{NOBODY}:{NOBODY}", root], check=True)
     hexed = lambda text: text.encode("utf-16-be").hex()  # noqa: E731
     exes = [(windows_path(windows_folder.program), switch) for _, switch, _, windows_folder in runs]
-    launched = run_listed(wine_env, launcher, os.path.join(root, "runs.txt"), [
+    launched = run_listed(wine_env, launcher, f"{root}/runs.txt", [
         f"{hexed(exe)} {hexed(wine_command_line(exe, ' ' + switch))}" for exe, switch in exes])
     statuses = launched.stdout.decode().split()
     print(launched.stderr.decode(), end="")
-    dumps = read_dumps(run_listed(wine_env, inidump, os.path.join(root, "dumps.txt"), [
+    dumps = read_dumps(run_listed(wine_env, inidump, f"{root}/dumps.txt", [
         windows_path(folder.settings) for run in runs for folder in run[2:]]).stdout.decode("ascii"))
 
     failed_cases, compared, expected = set(), 0, collections.Counter()
