@@ -31,14 +31,12 @@ CHECKERS = {"ext4": ["e2fsck", "-fn"], "xfs": ["xfs_repair", "-n"],
 MKFS = {"ext4": ["mkfs.ext4", "-q", "-F", "-E", "lazy_itable_init=0,lazy_journal_init=0"],
         "xfs": ["mkfs.xfs", "-q", "-f"], "btrfs": ["mkfs.btrfs", "-q", "-f"]}
 # Modules the guest loads; their dependencies are found from each module's own record.
-ROOT_MODULES = ["virtio_pci", "virtio_blk", "crc32c_generic", "crc32c_intel", "libcrc32c",
-                "ext4", "xfs", "btrfs"]
+ROOT_MODULES = "virtio_pci virtio_blk crc32c_generic crc32c_intel libcrc32c ext4 xfs btrfs".split()
 # How many torn states a long write gives at most, and up to how many writes between two flushes
 # are tried in every order (more get each one left out in turn).
 TORN_POINTS = 16
 ALL_SUBSETS_UP_TO = 3
 SCRATCH = "/dev/shm"
-TCG = ["-accel", "tcg", "-cpu", "max"]
 # The verdicts of a good state; any other is the reason a state is bad.
 GOOD = ("old", "new", "mixed")
 
@@ -65,24 +63,21 @@ def fetch_kernel(cache):
         os.rename(download, tree)
     bzimage = glob.glob(os.path.join(tree, "boot", "vmlinuz-*"))[0]
     vmlinux = os.path.join(tree, "vmlinux")
-    if not os.path.exists(vmlinux) and not extract_vmlinux(bzimage, vmlinux):
-        vmlinux = bzimage
+    if not os.path.exists(vmlinux):
+        # QEMU boots the ELF kernel inside Debian's compressed one (an xz stream) by its PVH entry.
+        data = pathlib.Path(bzimage).read_bytes()
+        for stream in re.finditer(rb"\xfd7zXZ\x00", data):
+            try:
+                elf = lzma.LZMADecompressor(lzma.FORMAT_XZ).decompress(data[stream.start():])
+            except lzma.LZMAError:
+                continue
+            if elf.startswith(b"\x7fELF"):
+                pathlib.Path(vmlinux).write_bytes(elf)
+                break
+        else:
+            vmlinux = bzimage
     version = os.path.basename(bzimage)[len("vmlinuz-"):]
     return package, version, vmlinux, os.path.join(tree, "lib", "modules", version)
-
-
-def extract_vmlinux(bzimage, target):
-    """The ELF kernel inside Debian's compressed one (an xz stream), for QEMU's PVH entry."""
-    data = pathlib.Path(bzimage).read_bytes()
-    for stream in re.finditer(rb"\xfd7zXZ\x00", data):
-        try:
-            elf = lzma.LZMADecompressor(lzma.FORMAT_XZ).decompress(data[stream.start():])
-        except lzma.LZMAError:
-            continue
-        if elf.startswith(b"\x7fELF"):
-            pathlib.Path(target).write_bytes(elf)
-            return True
-    return False
 
 
 def modules_in_load_order(tree):
@@ -106,8 +101,7 @@ def modules_in_load_order(tree):
 def cpio_entry(name, mode, data=b"", rdev=(0, 0)):
     fields = [0, mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1], len(name) + 1, 0]
     header = b"070701" + b"".join(b"%08X" % f for f in fields) + name.encode() + b"\0"
-    header += b"\0" * (-len(header) % 4)
-    return header + data + b"\0" * (-len(data) % 4)
+    return header + b"\0" * (-len(header) % 4) + data + b"\0" * (-len(data) % 4)
 
 
 def cpio_archive(files):
@@ -147,9 +141,10 @@ def base_initramfs(program, modules):
 # ---- booting ---------------------------------------------------------------------------------
 
 class Guest:
+    accelerator = ["-accel", "tcg", "-cpu", "max"]  # until KVM is seen to boot a guest
+
     def __init__(self, vmlinux, initramfs, scratch):
         self.vmlinux, self.initramfs, self.scratch = vmlinux, initramfs, scratch
-        self.accelerator = TCG
 
     def boot(self, job, disks, timeout, accelerator=None):
         """Runs `job` (shell) in the guest on `disks` (image, log or None); returns its console."""
@@ -189,10 +184,9 @@ class Guest:
 # ---- the cases -------------------------------------------------------------------------------
 
 def old_content(kind, size):
-    if kind == "new":
-        return None
     line = b"value=0123456789abcdef0123456789abcdef0123456789abcdef\n"
-    return (b"; settings\n[tovrin]\nmdb=old\n[other]\n" + line * (size // len(line) + 1))[:size]
+    return None if kind == "new" else (b"; settings\n[tovrin]\nmdb=old\n[other]\n"
+                                       + line * (size // len(line) + 1))[:size]
 
 
 CASE_KINDS = ["replace", "named", "new", "hardlink", "appendonly"]
@@ -323,15 +317,13 @@ class Disk:
 
 def look(fs, image, folder, mount):
     """What a mount of the image shows: (settings.ini bytes or None, names, error or None)."""
+    mounted = run(["mount", "-t", fs, "-o", "loop", image, mount], merged=True)
+    if mounted.returncode != 0:
+        return None, None, "mount failed: " + mounted.stdout.decode(errors="replace").strip()
     try:
-        run(["mount", "-t", fs, "-o", "loop", image, mount], check=True, merged=True)
-    except subprocess.CalledProcessError as error:
-        return None, None, "mount failed: " + error.stdout.decode(errors="replace").strip()
-    try:
-        path = os.path.join(mount, folder)
-        settings = os.path.join(path, "settings.ini")
-        content = pathlib.Path(settings).read_bytes() if os.path.exists(settings) else None
-        return content, sorted(os.listdir(path)), None
+        settings = pathlib.Path(mount, folder, "settings.ini")
+        content = settings.read_bytes() if settings.exists() else None
+        return content, sorted(os.listdir(settings.parent)), None
     finally:
         unmount(fs, mount)
 
@@ -387,8 +379,8 @@ def check_filesystem(fs, program, guest, case_list, work, report):
         with Folder(program, parent=SCRATCH, content=old) as folder:  # the new bytes, from the host
             folder.run(switch, check=True)
             new = folder.read()
-        flushes = [i for i in range(first, last) if entries[i][2] & (FLUSH | FUA)]
-        last_flush = max(flushes, default=first)
+        last_flush = max((i for i in range(first, last) if entries[i][2] & (FLUSH | FUA)),
+                         default=first)
         counts = dict.fromkeys(["old", "new", "mixed", "bad", "checked"], 0)
         # The disk is rebuilt forwards only, so the states go in the order of their prefix.
         states = sorted(crash_states(entries, first, last), key=lambda state: state[1])
@@ -404,13 +396,12 @@ def check_filesystem(fs, program, guest, case_list, work, report):
                     output = checker.stdout.decode(errors="replace")[-600:]
                     verdict = "checker: " + output.strip().splitlines()[-1]
             counts[verdict if verdict in GOOD else "bad"] += 1
-            if verdict in GOOD:
-                continue
-            detail = f"{fs} {label}: state {number} ({how}, {prefix} entries + {len(extra)})"
-            problems.append(f"{detail}: {verdict}")
-            if len(kept) < 6:
-                kept.append((os.path.join(work, f"{fs}.bad{len(kept)}"), index, problems[-1]))
-                disk.copy(prefix, extra, kept[-1][0])
+            if verdict not in GOOD:
+                problems.append(f"{fs} {label}: state {number} ({how}, {prefix} entries + "
+                                f"{len(extra)}): {verdict}")
+                if len(kept) < 6:  # copies of the first, for the guest's kernel to mount
+                    kept.append((os.path.join(work, f"{fs}.bad{len(kept)}"), index, problems[-1]))
+                    disk.copy(prefix, extra, kept[-1][0])
         seconds = time.monotonic() - case_started
         report.append((fs, label, len(states), counts, seconds))
         print(f"{fs} {label}: {len(states)} states, {counts}, {seconds:.1f} s")
@@ -447,12 +438,11 @@ def test(failures, program, cache, *filesystems):
     reenter_in_own_mounts()  # every mount of the test stays in a namespace of its own
     sys.stdout.reconfigure(line_buffering=True)  # the progress shows as it comes
     started = time.monotonic()
-    kernel = fetch_kernel(cache)
-    if kernel is None:
+    if (kernel := fetch_kernel(cache)) is None:
         return skip(failures, "Debian's kernel package cannot be fetched, and none is cached", what)
     package, version, vmlinux, module_tree = kernel
-    work = tempfile.mkdtemp(prefix="ko197311-power-", dir=SCRATCH)
-    try:
+    with tempfile.TemporaryDirectory(prefix="ko197311-power-", dir=SCRATCH,
+                                     ignore_cleanup_errors=True) as work:
         guest = Guest(vmlinux, base_initramfs(program, modules_in_load_order(module_tree)), work)
         print(f"kernel {package} ({version}), {os.path.basename(vmlinux)}; "
               f"{guest.choose_accelerator()}")
@@ -469,8 +459,6 @@ def test(failures, program, cache, *filesystems):
         for problem in problems:
             failures.check(False, problem)
         print(f"{len(problems)} bad states or failures, {time.monotonic() - started:.0f} s")
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -244,7 +244,8 @@ def run(command, cwd="/", user=None, timeout=60, merged=False, **options):
         return run_as_container_root(command, cwd=cwd, timeout=timeout, **options)
     if user is not None:
         command = as_user(user, command)
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+    mode = "w+" if options.get("text") else "w+b"  # str with text=True, as subprocess.run gives
+    with tempfile.TemporaryFile(mode) as out, tempfile.TemporaryFile(mode) as err:
         result = subprocess.run(command, cwd=cwd, stdout=out, stderr=out if merged else err,
                                 timeout=timeout, **options)
         out.seek(0)

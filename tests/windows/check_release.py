@@ -10,18 +10,16 @@ import hashlib
 import http.server
 import io
 import os
+import pathlib
 import re
-import sys
 import tarfile
 import tempfile
 import threading
 import time
 import zipfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.join(HERE, "..")]
-import check_resources  # noqa: E402
-from testlib import (ABSENT, MARKED, NOBODY, Folder, check_outcome, check_quiet, main, run,  # noqa: E402
+import check_resources  # from this script's folder; it puts testlib's on the path
+from testlib import (ABSENT, MARKED, NOBODY, Folder, check_outcome, check_quiet, main, run,
                      run_wine, wine_command_line, wine_status, windows_path)
 
 # Folder of the clone, environment, umask and user: the second differs in each, and builds later.
@@ -45,27 +43,14 @@ def self_signed(folder, name, usage):
     return key, cert
 
 
-def make_certificate(folder):
-    """A self-signed code-signing certificate in a PKCS#12 file, and its password in a file."""
-    password, pkcs12 = os.path.join(folder, "password"), os.path.join(folder, "signer.p12")
-    with open(password, "w") as f:
-        f.write("throwaway\n")
-    key, cert = self_signed(folder, "signer", "extendedKeyUsage=codeSigning")
-    run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pkcs12,
-         "-passout", "pass:throwaway"], check=True)
-    for name in (password, cert, pkcs12):
-        os.chmod(name, 0o644)
-    return {"KO197311_SIGN_PKCS12": pkcs12, "KO197311_SIGN_PASSWORD_FILE": password}, cert
-
-
 def start_time_stamp_authority(folder):
     """An RFC 3161 service on this machine that answers through `openssl ts`; its URL and cert."""
     key, cert = self_signed(folder, "tsa", "extendedKeyUsage=critical,timeStamping")
     config = os.path.join(folder, "tsa.cnf")
-    with open(config, "w") as f:
-        f.write(f"[tsa]\ndefault_tsa = throwaway\n[throwaway]\nserial = {folder}/tsa.serial\n"
-                f"signer_cert = {cert}\nsigner_key = {key}\nsigner_digest = sha256\n"
-                "default_policy = 1.2.3.4.1\ndigests = sha256\ness_cert_id_alg = sha256\n")
+    pathlib.Path(config).write_text(
+        f"[tsa]\ndefault_tsa = throwaway\n[throwaway]\nserial = {folder}/tsa.serial\n"
+        f"signer_cert = {cert}\nsigner_key = {key}\nsigner_digest = sha256\n"
+        "default_policy = 1.2.3.4.1\ndigests = sha256\ness_cert_id_alg = sha256\n")
 
     class Answer(http.server.BaseHTTPRequestHandler):
         def do_POST(self):
@@ -86,7 +71,7 @@ def start_time_stamp_authority(folder):
     return f"http://127.0.0.1:{server.server_address[1]}", cert
 
 
-def release(clone, settings, umask, user, home):
+def release(clone, home, umask, user, settings):
     """tools/release in the clone, none of the caller's locale, proxies or date in its
     environment but these settings; its result and the seconds it took."""
     env = {key: value for key, value in os.environ.items() if key != "SOURCE_DATE_EPOCH"
@@ -99,9 +84,7 @@ def release(clone, settings, umask, user, home):
 
 
 def read_dist(clone):
-    dist = os.path.join(clone, "dist")
-    names = sorted(os.listdir(dist)) if os.path.isdir(dist) else []
-    return {name: open(os.path.join(dist, name), "rb").read() for name in names}
+    return {path.name: path.read_bytes() for path in sorted(pathlib.Path(clone, "dist").glob("*"))}
 
 
 def unzip(data):
@@ -109,24 +92,18 @@ def unzip(data):
         return {info.filename: archive.read(info) for info in archive.infolist()}
 
 
-def untar(data):
-    with tarfile.open(fileobj=io.BytesIO(data), mode="r:gz") as archive:
-        return {info.name: (info.mode, archive.extractfile(info).read()) for info in archive}
-
-
-def check_wine(failures, launcher, wine_env, label, exe_path):
-    owner = NOBODY if os.geteuid() == 0 else None
-    for text, before, expected in WINE_CASES:
-        with Folder(exe_path, app="app", owner=owner, content=before) as folder:
-            line = wine_command_line(windows_path(folder.program), text)
-            check_quiet(failures, f"{label} {text!r}", run_wine(wine_env, launcher, folder, line))
-            check_outcome(failures, f"{label} {text!r}", before, folder.read(), expected)
-
-
 def check_release(failures, source, launcher, wine_env, root):
     os.chmod(root, 0o755)
     commit = git(source, "rev-parse", "HEAD")
-    signing, cert = make_certificate(root)
+    # A self-signed code-signing certificate in a PKCS#12 file, and its password in a file.
+    password, pkcs12 = os.path.join(root, "password"), os.path.join(root, "signer.p12")
+    pathlib.Path(password).write_text("throwaway\n")
+    key, cert = self_signed(root, "signer", "extendedKeyUsage=codeSigning")
+    run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pkcs12,
+         "-passout", "pass:throwaway"], check=True)
+    for name in (password, cert, pkcs12):
+        os.chmod(name, 0o644)
+    signing = {"KO197311_SIGN_PKCS12": pkcs12, "KO197311_SIGN_PASSWORD_FILE": password}
     signing["KO197311_SIGN_TIMESTAMP_URL"], tsa_cert = start_time_stamp_authority(root)
     version = re.search(r"project\(ko197311 VERSION ([0-9.]+)",
                         git(source, "show", f"{commit}:CMakeLists.txt")).group(1)
@@ -135,30 +112,27 @@ def check_release(failures, source, launcher, wine_env, root):
     linux = f"ko197311-{version}-linux-x86_64.tar.gz"
     this_width = "win64" if os.environ.get("KO197311_WINE_BITS") == "64" else "win32"
 
-    dists, clones = [], []
+    dists, clones = [], [os.path.join(root, folder) for folder, _, _, _ in RUNS]
     for index, (folder, settings, umask, user) in enumerate(RUNS):
-        clone, home = os.path.join(root, folder), os.path.join(root, f"home{index}")
+        clone, home = clones[index], os.path.join(root, f"home{index}")
         os.makedirs(home)
         run(["git", "clone", "-q", "--no-hardlinks", source, clone], check=True)
         git(clone, "checkout", "-q", "--detach", commit)
         if index == 0:
             # A changed tree is refused before anything is built.
-            with open(os.path.join(clone, "README.md"), "a") as readme:
-                readme.write("changed\n")
-            result, _ = release(clone, settings, umask, user, home)
+            run(["sh", "-c", "echo changed >> README.md"], cwd=clone, check=True)
+            result, _ = release(clone, home, umask, user, settings)
             failures.check(result.returncode != 0 and "uncommitted" in result.stderr,
                            f"a changed tree was released: {result.stdout[-500:]}")
             failures.check(read_dist(clone) == {}, "a refused release wrote dist/")
             git(clone, "checkout", "-q", "--", "README.md")
         if user is not None and os.geteuid() == 0:
             run(["chown", "-R", f"{user}:{user}", os.path.dirname(clone), home], check=True)
-        result, seconds = release(clone, dict(settings, **signing) if index else settings, umask, user,
-                                  home)
+        result, seconds = release(clone, home, umask, user, settings | (signing if index else {}))
         print(f"release in {folder!r}, {settings}, umask {umask}, user {user}: {seconds:.0f} s")
         failures.check(result.returncode == 0, f"release in {folder}: {result.stdout[-2000:]}"
                                                f"{result.stderr[-2000:]}")
         dists.append(read_dist(clone))
-        clones.append(clone)
     if not failures.check(all(dists), "a release wrote no dist/; nothing more to compare"):
         return
 
@@ -175,13 +149,13 @@ def check_release(failures, source, launcher, wine_env, root):
     failures.check(sums.returncode == 0 and sums.stdout.count(": OK") == len(archives),
                    f"sha256sum: {sums.stdout}")
 
-    tarred = untar(plain.get(linux, b""))
+    with tarfile.open(fileobj=io.BytesIO(plain.get(linux, b"")), mode="r:gz") as archive:
+        tarred = {info.name: (info.mode, archive.extractfile(info).read()) for info in archive}
     failures.check(tarred.get("ko197311", (0,))[0] == 0o755, "the native program is not executable")
     # Each archive's files by name, and the name of the program among them.
     contents = {linux: ({name: data for name, (_, data) in tarred.items()}, "ko197311")}
-    contents.update({name: (unzip(dist.get(name, b"")), "ko197311.exe")
-                     for dist, names in ((plain, zips), (other, signed))
-                     for name in names.values()})
+    contents.update({name: (unzip({**other, **plain}.get(name, b"")), "ko197311.exe")
+                     for name in [*zips.values(), *signed.values()]})
     docs = {name: run(["git", "-C", source, "show", f"{commit}:{name}"], check=True).stdout
             for name in DOCS}
     for name, (files, program) in contents.items():
@@ -200,12 +174,11 @@ def check_release(failures, source, launcher, wine_env, root):
                                f"{binary} holds the path {path!r}")
         # Both zips' programs, signed or not, carry every resource, the one manifest among them.
         for label, zipped in (("unsigned", name), ("signed", signed[width])):
-            programs[width, label] = os.path.join(root, width, label, "ko197311.exe")
-            os.makedirs(os.path.dirname(programs[width, label]))
-            with open(programs[width, label], "wb") as f:
-                f.write(contents[zipped][0].get("ko197311.exe", b""))
+            exe_path = programs[width, label] = os.path.join(root, width, label, "ko197311.exe")
+            os.makedirs(os.path.dirname(exe_path))
+            pathlib.Path(exe_path).write_bytes(contents[zipped][0].get("ko197311.exe", b""))
             failed = failures.count
-            pe, manifests[width, label] = check_resources.check_program(programs[width, label])
+            pe, manifests[width, label] = check_resources.check_program(exe_path)
             failures.check(failures.count == failed,
                            f"the {label} {width} exe's resources do not read back")
             stamp = pe.FILE_HEADER.TimeDateStamp
@@ -221,9 +194,15 @@ def check_release(failures, source, launcher, wine_env, root):
     differing = [key for key, data in manifests.items() if data != manifests["win32", "unsigned"]]
     failures.check(not differing, f"the manifests of {differing} differ from the unsigned win32's")
 
+    owner = NOBODY if os.geteuid() == 0 else None
     for label in ("unsigned", "signed"):
-        check_wine(failures, launcher, wine_env, f"wine, {label} {this_width} zip's program",
-                   programs[this_width, label])
+        for text, before, expected in WINE_CASES:
+            row = f"wine, {label} {this_width} zip's program {text!r}"
+            with Folder(programs[this_width, label], app="app", owner=owner,
+                        content=before) as folder:
+                line = wine_command_line(windows_path(folder.program), text)
+                check_quiet(failures, row, run_wine(wine_env, launcher, folder, line))
+                check_outcome(failures, row, before, folder.read(), expected)
 
 
 def test(failures, source, launcher, wine_env):

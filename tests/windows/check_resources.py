@@ -5,13 +5,15 @@ pefile.
   check_resources.py PROGRAM BUILT_PREVIEW COMMITTED_PREVIEW
 """
 import os
+import re
 import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, ".."))
 from testlib import Failures, main  # noqa: E402
 
 SPANISH_MODERN = 0x0C0A
@@ -32,8 +34,10 @@ STANDARD_PALETTE = [
     (0x00, 0x00, 0xFF), (0xFF, 0x00, 0xFF), (0x00, 0xFF, 0xFF), (0xFF, 0xFF, 0xFF),
 ]
 
-# The art's letters, in the standard palette's order; "." is transparent.
-ART = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources", "icon.txt")
+# The icon's ASCII art, {"32x32": rows of letters, ...}; the letters are in the standard palette's
+# order, and "." is transparent.
+ART = {name: rows.split() for name, rows in re.findall(r"^\[(\w+)\]\n([^[]*)", open(os.path.join(
+    HERE, "..", "..", "resources", "icon.txt"), encoding="ascii").read(), re.M)}
 LETTERS = "KMGONPTSDRLYBFAW"
 # In black and white: silver, yellow, aqua and white are light; every other colour is dark.
 LIGHT = "SYAW"
@@ -82,21 +86,6 @@ def resources(pe):
     return found
 
 
-def check_version(pe, found):
-    check(found.get((16, 1), (None,))[0] == SPANISH_MODERN, "version record not under language 3082")
-    fixed = pe.VS_FIXEDFILEINFO[0]
-    for field, value in FIXED_PART.items():
-        check(getattr(fixed, field) == value, f"{field} is {getattr(fixed, field):#x}, not {value:#x}")
-    tables = [t for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
-              for t in info.StringTable]
-    translations = [var.entry for info in pe.FileInfo[0] if info.Key == b"VarFileInfo"
-                    for var in info.Var]
-    check([t.LangID for t in tables] == [b"0C0A04B0"], f"string tables {[t.LangID for t in tables]}")
-    entries = [(k.decode(), v.decode()) for k, v in tables[0].entries.items()] if tables else []
-    check(entries == STRINGS, f"string entries {entries}")
-    check(translations == [{b"Translation": "0x0c0a 0x04b0"}], f"translations {translations}")
-
-
 def manifest_of(found, check):
     """The manifest's bytes: resource 1 of its type, language neutral, and no other."""
     names = sorted(name for kind, name in found if kind == RT_MANIFEST)
@@ -121,17 +110,6 @@ def check_manifest(data, check):
           f"manifest has {len(elements)} elements, not {len(MANIFEST)}")
 
 
-def read_art():
-    """{"32x32": rows of letters, ...} from the icon's ASCII art."""
-    pictures, rows = {}, None
-    for line in open(ART, encoding="ascii").read().splitlines():
-        if line.startswith("["):
-            rows = pictures.setdefault(line.strip("[]"), [])
-        elif line and not line.startswith("#"):
-            rows.append(line)
-    return pictures
-
-
 def check_icon_image(resource_id, image, size, colours, bits, art):
     """The bitmap's header, palette and size; then each pixel, top row first, against the art:
     its palette index, or for two colours black or white; transparent ones show the screen (AND
@@ -148,13 +126,13 @@ def check_icon_image(resource_id, image, size, colours, bits, art):
     if not check(len(image) == mask_start + and_row * size,
                  f"icon {resource_id}: {len(image)} bytes, expected {mask_start + and_row * size}"):
         return None
-    pixels = {}  # (x, y), top row first: (colour, AND bit); the bitmap's rows go bottom up
-    for y in range(size):
-        for x in range(size):
-            bit, bottom_up = x * bits, size - 1 - y
-            value = image[start + bottom_up * row_bytes + bit // 8] >> (8 - bits - bit % 8)
-            mask = image[mask_start + bottom_up * and_row + x // 8] >> (7 - x % 8) & 1
-            pixels[x, y] = (value & ((1 << bits) - 1), mask)
+
+    def read(offset, row_length, depth, x, y):  # the bitmap's rows go bottom up
+        byte = image[offset + (size - 1 - y) * row_length + x * depth // 8]
+        return byte >> (8 - depth - x * depth % 8) & ((1 << depth) - 1)
+    # (x, y), top row first: (colour, AND bit)
+    pixels = {(x, y): (read(start, row_bytes, bits, x, y), read(mask_start, and_row, 1, x, y))
+              for y in range(size) for x in range(size)}
     shown = sum(mask == 0 for _, mask in pixels.values())
     check(0 < shown < size * size, f"icon {resource_id}: the AND mask shows {shown} pixels")
     # Where the mask lets the screen through, the colour bitmap must add nothing to it.
@@ -168,26 +146,6 @@ def check_icon_image(resource_id, image, size, colours, bits, art):
     return [mask for _, mask in pixels.values()]
 
 
-def check_icons(found):
-    language, group = found.get((14, 1), (None, b""))
-    check(language == NEUTRAL, f"icon group 1 in language {language}, not neutral")
-    reserved, kind, count = struct.unpack_from("<HHH", group)
-    check((reserved, kind, count) == (0, 1, 3), f"group header {(reserved, kind, count)}")
-    masks = {}
-    art = read_art()
-    for index, (resource_id, size, colours, bits) in enumerate(ICONS):
-        entry = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * index)
-        image_language, image = found.get((3, resource_id), (None, b""))
-        check(entry == (size, size, colours % 256, 0, 1, bits, len(image), resource_id),
-              f"group entry {index}: {entry}")
-        check(image_language == NEUTRAL, f"icon {resource_id} in language {image_language}")
-        masks[resource_id] = check_icon_image(resource_id, image, size, colours, bits,
-                                              art[f"{size}x{size}"])
-    check(masks[30001] == masks[30002], "the two 32x32 images are not the same outline")
-    icon_ids = sorted(name for kind, name in found if kind == 3)
-    check(icon_ids == [30001, 30002, 30003], f"icon images {icon_ids}")
-
-
 def check_program(path):
     """Every resource of the program at this path; returns it parsed, and its manifest's bytes."""
     pe = pefile.PE(path)
@@ -195,8 +153,35 @@ def check_program(path):
     kinds = sorted({kind for kind, _ in found})
     check(kinds == [3, 14, 16, RT_MANIFEST],
           f"resource types {kinds}: only icons, the group, the version and the manifest")
-    check_version(pe, found)
-    check_icons(found)
+    # The version record.
+    check(found.get((16, 1), (None,))[0] == SPANISH_MODERN, "version record not under language 3082")
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    for field, value in FIXED_PART.items():
+        check(getattr(fixed, field) == value, f"{field} is {getattr(fixed, field):#x}, not {value:#x}")
+    # StringFileInfo holds the string tables, VarFileInfo the translations.
+    tables = [t for info in pe.FileInfo[0] for t in getattr(info, "StringTable", [])]
+    translations = [var.entry for info in pe.FileInfo[0] for var in getattr(info, "Var", [])]
+    check([t.LangID for t in tables] == [b"0C0A04B0"], f"string tables {[t.LangID for t in tables]}")
+    entries = [(k.decode(), v.decode()) for k, v in tables[0].entries.items()] if tables else []
+    check(entries == STRINGS, f"string entries {entries}")
+    check(translations == [{b"Translation": "0x0c0a 0x04b0"}], f"translations {translations}")
+    # The icons: the group, then each image.
+    language, group = found.get((14, 1), (None, b""))
+    check(language == NEUTRAL, f"icon group 1 in language {language}, not neutral")
+    reserved, kind, count = struct.unpack_from("<HHH", group)
+    check((reserved, kind, count) == (0, 1, 3), f"group header {(reserved, kind, count)}")
+    masks = {}
+    for index, (resource_id, size, colours, bits) in enumerate(ICONS):
+        entry = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * index)
+        image_language, image = found.get((3, resource_id), (None, b""))
+        check(entry == (size, size, colours % 256, 0, 1, bits, len(image), resource_id),
+              f"group entry {index}: {entry}")
+        check(image_language == NEUTRAL, f"icon {resource_id} in language {image_language}")
+        masks[resource_id] = check_icon_image(resource_id, image, size, colours, bits,
+                                              ART[f"{size}x{size}"])
+    check(masks[30001] == masks[30002], "the two 32x32 images are not the same outline")
+    icon_ids = sorted(name for kind, name in found if kind == 3)
+    check(icon_ids == [30001, 30002, 30003], f"icon images {icon_ids}")
     manifest = manifest_of(found, check)
     check_manifest(manifest, check)
     return pe, manifest

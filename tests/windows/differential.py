@@ -9,6 +9,7 @@ reader under Wine. A file whose dumps differ is kept in FIXTURE_DIR, which every
 """
 import collections
 import os
+import pathlib
 import random
 import re
 import shutil
@@ -73,31 +74,20 @@ def generate(rng):
             kind = rng.random()
             if kind < 0.6:
                 lines.append(rng.choice(KEY_NAMES) + rng.choice(SEPARATORS) + rng.choice(VALUES))
-            elif kind < 0.75:
-                lines.append(rng.choice(COMMENTS))
-            elif kind < 0.9:
-                lines.append(b"")
             else:
-                lines.append(rng.choice([b"mdb", b"just text", b"MDB "]))
+                lines.append(rng.choice(COMMENTS) if kind < 0.75 else b"" if kind < 0.9
+                             else rng.choice([b"mdb", b"just text", b"MDB "]))
     line_break = rng.choice([b"\n", b"\r\n", b"\r"])
-    text = line_break.join(lines)
-    if lines and rng.random() < 0.8:
-        text += line_break
-    return text
-
-
-def first_section_markers(content):
-    """How many entries named mdb the first [tovrin] holds, the section the reader uses."""
-    return sum(names_marker(line) and line.first for line in read_ini(content))
+    return line_break.join(lines) + (line_break if lines and rng.random() < 0.8 else b"")
 
 
 def kept_bytes(before, after):
     """Every byte of every line that does not name the marker is kept, in order; the marker's
     lines named as a reader that skips the UTF-8 mark names them."""
     old_kept, new_kept = other_bytes(before, skip_mark=True), other_bytes(after, skip_mark=True)
-    added = new_kept[len(old_kept):]
-    return new_kept.startswith(old_kept) and re.fullmatch(rb"(\r\n|\r|\n)?(\[tovrin\](\r\n|\r|\n))?", added) \
-        or new_kept == old_kept
+    # What was added after them, if anything: a line break, and a header for the marker.
+    return new_kept.startswith(old_kept) and re.fullmatch(
+        rb"(\r\n|\r|\n)?(\[tovrin\](\r\n|\r|\n))?", new_kept[len(old_kept):])
 
 
 def read_dumps(text):
@@ -109,31 +99,23 @@ def read_dumps(text):
             dump = dumps.setdefault(data.decode("utf-8"), {"sections": [], "marker": None})
         elif kind == "section":
             dump["sections"].append((data, []))
-        elif kind == "entry":
+        # The marker's own entries are left out: duplicates may leave them apart by design.
+        elif kind == "entry" and (dump["sections"][-1][0].strip().lower() != b"tovrin"
+                                  or data.split(b"=")[0].strip().lower() != b"mdb"):
             dump["sections"][-1][1].append(data)
         elif kind == "marker":
             dump["marker"] = data if data is None else data.decode("latin-1")
     return dumps
 
 
-def without_marker(dump):
-    """The dump less the marker's own entries, which duplicates may leave apart by design."""
-    def is_marker(section, entry):
-        return section.strip().lower() == b"tovrin" and entry.split(b"=")[0].strip().lower() == b"mdb"
-    return [(section, [e for e in entries if not is_marker(section, e)])
-            for section, entries in dump["sections"]]
-
-
 def run_listed(wine_env, tool, listing, lines):
     """A Wine test tool on the lines it reads from the file `listing` (its one argument)."""
-    with open(listing, "w") as f:
-        f.writelines(line + "\n" for line in lines)
+    pathlib.Path(listing).write_text("".join(line + "\n" for line in lines))
     return run([wine_env, "wine", windows_path(tool), "@" + windows_path(listing)], timeout=1200)
 
 
 def test(failures, native, windows, launcher, inidump, wine_env, fixtures, seed=None):
-    native, windows, launcher, inidump, wine_env, fixtures = map(
-        os.path.abspath, (native, windows, launcher, inidump, wine_env, fixtures))
+    launcher, inidump, wine_env = map(os.path.abspath, (launcher, inidump, wine_env))
     if (status := wine_status(wine_env)) != 0:
         return status
     if not failures.check(os.path.exists(native), f"no {native}; build the native preset first"):
@@ -158,14 +140,12 @@ def test(failures, native, windows, launcher, inidump, wine_env, fixtures, seed=
         run(["chown", "-R", f"{NOBODY}:{NOBODY}", root], check=True)
     hexed = lambda text: text.encode("utf-16-be").hex()  # noqa: E731
     exes = [(windows_path(windows_folder.program), switch) for _, switch, _, windows_folder in runs]
-    launched = run_listed(wine_env, launcher, os.path.join(root, "runs.txt"),
-                          [f"{hexed(exe)} {hexed(wine_command_line(exe, ' ' + switch))}"
-                           for exe, switch in exes])
+    launched = run_listed(wine_env, launcher, f"{root}/runs.txt", [
+        f"{hexed(exe)} {hexed(wine_command_line(exe, ' ' + switch))}" for exe, switch in exes])
     statuses = launched.stdout.decode().split()
     print(launched.stderr.decode(), end="")
-    dumped = run_listed(wine_env, inidump, os.path.join(root, "dumps.txt"),
-                        [windows_path(folder.settings) for run in runs for folder in run[2:]])
-    dumps = read_dumps(dumped.stdout.decode("ascii"))
+    dumps = read_dumps(run_listed(wine_env, inidump, f"{root}/dumps.txt", [
+        windows_path(folder.settings) for run in runs for folder in run[2:]]).stdout.decode("ascii"))
 
     failed_cases, compared, expected = set(), 0, collections.Counter()
 
@@ -191,24 +171,24 @@ def test(failures, native, windows, launcher, inidump, wine_env, fixtures, seed=
             continue
         compared += 1
         intended = SWITCH_VALUES[switch]
+        # More than one mdb in the first [tovrin], the section the reader uses.
+        duplicates = sum(names_marker(line) and line.first for line in read_ini(before)) > 1
         for side, dump in (("native", native_dump), ("windows", windows_dump)):
-            if side == "windows" and intended is None and first_section_markers(before) > 1:
+            if side == "windows" and intended is None and duplicates:
                 # By design: the platform's writer deletes only the first of duplicate keys, so
                 # its reader still finds the next; ours removes them all.
                 expected["duplicate markers after a delete"] += 1
                 continue
             check(case, dump["marker"] == intended, f"{label}: the reader finds "
                   f"{dump['marker']!r:.60} after the {side} run, not {intended!r}")
-        check(case, without_marker(native_dump) == without_marker(windows_dump),
-              f"{label}: the reader sees other settings after the native run:\n"
-              f"    native  {without_marker(native_dump)}\n"
-              f"    windows {without_marker(windows_dump)}")
+        native_other, windows_other = native_dump["sections"], windows_dump["sections"]
+        check(case, native_other == windows_other, f"{label}: the reader sees other settings after "
+              f"the native run:\n    native  {native_other}\n    windows {windows_other}")
 
     for case in sorted(case for case in failed_cases if case.startswith("generated-")):
         os.makedirs(fixtures, exist_ok=True)
         kept = os.path.join(fixtures, f"seed{seed}-{case}.ini")
-        with open(kept, "wb") as f:
-            f.write(cases[case])
+        pathlib.Path(kept).write_bytes(cases[case])
         print(f"kept {case} as the fixture {kept}")
     print(f"{len(cases)} files, {len(runs)} runs on each side, {compared} dumps compared; "
           "expected differences: " + (", ".join(f"{n} ({c} runs)" for n, c in expected.items()) or "none"))
