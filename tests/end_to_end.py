@@ -173,7 +173,8 @@ LINE_BREAK_COSTS = [("/u, changing the file", "/u", True, 3.0),
 def test_line_break_cost(failures, program):
     # 1.6 MB of short lines, all in the marker's section: each of them is read.
     lines = [b"[tovrin]"] + [b"key%d=value %d" % (i, i) for i in range(100000)]
-    spent = lambda: sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2])  # noqa: E731 user+system
+    # The children's processor time: user and system.
+    spent = lambda: sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2])  # noqa: E731
     for label, switch, marked, bound in LINE_BREAK_COSTS:
         took = {b"\n": [], b"\r": []}
         with Folder(program) as folder:
