@@ -222,7 +222,8 @@ def run(command, cwd="/", user=None, timeout=60, merged=False, **options):
         return run_as_container_root(command, cwd=cwd, timeout=timeout, **options)
     if user is not None:
         command = as_user(user, command)
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+    mode = "w+" if options.get("text") else "w+b"  # text=True reads str, as subprocess.run
+    with tempfile.TemporaryFile(mode) as out, tempfile.TemporaryFile(mode) as err:
         result = subprocess.run(command, cwd=cwd, stdout=out, stderr=out if merged else err,
                                 timeout=timeout, **options)
         out.seek(0)
@@ -462,8 +463,7 @@ def check_outcome(failures, label, before, after, expected, switch=None):
 
 def check_row(failures, label, folder, result, before, switch, expected, inode=None,
               surrounding=None):
-    """A row's run: quiet, the file as expected, in place on the old inode or replaced by a new
-    one, what surrounds its bytes kept (if given), and no temporary left."""
+    """Quiet, the file as expected (in place or replaced), what surrounds it kept, no leftovers."""
     check_quiet(failures, label, result)
     after = folder.read()
     check_outcome(failures, label, before, after, expected, switch)
