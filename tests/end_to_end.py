@@ -6,12 +6,12 @@
   end_to_end.py headers PROGRAM OBJDUMP i386|x86-64
   end_to_end.py dependencies PROGRAM
 """
+import contextlib
 import itertools
 import os
 import re
 import resource
 import shutil
-import subprocess
 import sys
 
 from testlib import (ABSENT, MARKED, NOBODY, SAME, Folder, check_outcome, check_quiet, emulator,
@@ -89,16 +89,9 @@ def test_native(failures, program):
 
     # Paths around the first buffer's size and near PATH_MAX: the whole path, never a shorter one.
     for total in [256, 300, 4000]:
-        with Folder(program, app="app") as folder:
-            move_deep(folder, total, os.path.basename(program), lambda p: len(os.fsencode(p)))
-            failures.check(len(os.fsencode(folder.program)) == total, f"native path not {total} long")
-            check_quiet(failures, f"native path {total} long", folder.run("/u"))
-            # The working folder's decoy is searched too: it must be there, and untouched.
-            found = settings_files(folder)
-            failures.check(found == [os.path.join(os.path.dirname(folder.program), "settings.ini")]
-                           and folder.decoy_untouched(),
-                           f"native path {total} long: settings files {found}, decoy "
-                           f"{'untouched' if folder.decoy_untouched() else 'changed'}")
+        check_deep(failures, f"native path {total} long", Folder(program, app="app"), total,
+                   os.path.basename(program), lambda folder: folder.run("/u"),
+                   lambda path: len(os.fsencode(path)), float("inf"))
 
     # What cannot be written ends just as quietly.
     case("read-only", MARKED, SAME, ["/u"], mode=0o444)
@@ -110,41 +103,31 @@ def test_native(failures, program):
     test_line_break_cost(failures, program)
 
 
-def interpreter_of(program):
-    """The dynamic loader the program names, as readelf reports it."""
-    headers = subprocess.run(["readelf", "-l", program], capture_output=True, text=True,
-                             check=True).stdout
-    return re.search(r"Requesting program interpreter: (\S+)\]", headers).group(1)
+def start_through_loader(folder, switch, qemu):
+    headers = run(["readelf", "-l", folder.program], check=True).stdout.decode()
+    named = re.search(r"Requesting program interpreter: (\S+)\]", headers).group(1)
+    loader = shutil.copy(named, folder.top)
+    return run(qemu + [loader, folder.program, switch], cwd=folder.cwd)
 
 
-def start_through_loader(folder, switch):
-    loader = os.path.join(folder.top, "loader", os.path.basename(interpreter_of(folder.program)))
-    os.makedirs(os.path.dirname(loader))
-    shutil.copy(interpreter_of(folder.program), loader)
-    return run(emulator(folder.program) + [loader, folder.program, switch],
-                       cwd=folder.cwd)
+def start_from_descriptor(folder, switch, qemu, fd):
+    with open(fd, "rb"):  # closed afterwards
+        return run(qemu + [f"/proc/self/fd/{fd}", switch], cwd=folder.cwd, pass_fds=[fd])
 
 
-def start_from_descriptor(folder, switch, fd, qemu):
-    result = run(qemu + [f"/proc/self/fd/{fd}", switch], cwd=folder.cwd, pass_fds=[fd])
-    os.close(fd)
-    return result
-
-
-def start_from_memfd(folder, switch):
+def start_from_memfd(folder, switch, qemu):
     fd = os.memfd_create("ko197311", 0)
     os.write(fd, open(folder.program, "rb").read())
-    return start_from_descriptor(folder, switch, fd, emulator(folder.program))
+    return start_from_descriptor(folder, switch, qemu, fd)
 
 
-def start_from_deleted_file(folder, switch, replacement=False):
+def start_from_deleted_file(folder, switch, qemu, replacement=False):
     """With a replacement, another program at the name the system gives the deleted file."""
-    qemu = emulator(folder.program)
     fd = os.open(folder.program, os.O_RDONLY)
     os.remove(folder.program)
     if replacement:
         shutil.copy(shutil.which("true"), folder.program + " (deleted)")
-    return start_from_descriptor(folder, switch, fd, qemu)
+    return start_from_descriptor(folder, switch, qemu, fd)
 
 
 # The folder is that of the program's own file. Started through the loader (a copy of the one
@@ -160,34 +143,24 @@ FOREIGN_STARTS = [
 
 def root_settings():
     """What says whether "/settings.ini" was made or written: None, or its inode and times."""
-    try:
+    with contextlib.suppress(FileNotFoundError):
         status = os.stat("/settings.ini")
-    except FileNotFoundError:
-        return None
-    return status.st_ino, status.st_mtime_ns, status.st_ctime_ns
+        return status.st_ino, status.st_mtime_ns, status.st_ctime_ns
 
 
 def test_own_file(failures, program):
     # Two switches, so that a "/settings.ini" that is there already changes too.
     for (label, start), switch in itertools.product(FOREIGN_STARTS, ["/u", "/i"]):
-        label = f"{label} {switch}"
+        label = f"native {label} {switch}"
         with Folder(program, app="app") as folder:
             root_before = root_settings()
-            check_quiet(failures, f"native {label}", start(folder, switch))
-            made = settings_files(folder)
-            failures.check(made == [], f"native {label}: wrote {made}")
-            failures.check(folder.decoy_untouched(), f"native {label}: decoy changed")
+            check_quiet(failures, label, start(folder, switch, emulator(program)))
+            failures.check(settings_files(folder) == [], f"{label}: wrote {settings_files(folder)}")
+            failures.check(folder.decoy_untouched(), f"{label}: decoy changed")
             root_after = root_settings()
-            failures.check(root_after == root_before, f"native {label}: /settings.ini written")
+            failures.check(root_after == root_before, f"{label}: /settings.ini written")
             if root_before is None and root_after is not None:
                 os.remove("/settings.ini")
-
-
-def large_section(line_break, marked):
-    """1.6 MB of short lines, all in the marker's section: each of them is read."""
-    lines = [b"[tovrin]"] + [b"key%d=value %d" % (i, i) for i in range(100000)]
-    lines += [b"mdb=jas197311"] if marked else []
-    return line_break.join(lines + [b"[after]", b"b=2", b""])
 
 
 # A file's line breaks do not change what a run costs: CR-only against LF, the least processor
@@ -197,36 +170,42 @@ LINE_BREAK_COSTS = [("/u, changing the file", "/u", True, 3.0),
                     ("/d, changing nothing", "/d", False, 3.0)]
 
 
-def processor_time_of_children():
-    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return usage.ru_utime + usage.ru_stime
-
-
 def test_line_break_cost(failures, program):
+    # 1.6 MB of short lines, all in the marker's section: each of them is read.
+    lines = [b"[tovrin]"] + [b"key%d=value %d" % (i, i) for i in range(100000)]
+    # The children's processor time: user and system.
+    spent = lambda: sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2])  # noqa: E731
     for label, switch, marked, bound in LINE_BREAK_COSTS:
-        quickest = {}
+        took = {b"\n": [], b"\r": []}
         with Folder(program) as folder:
-            for _ in range(5):
-                for line_break in (b"\n", b"\r"):
-                    folder.write(large_section(line_break, marked))
-                    started = processor_time_of_children()
-                    check_quiet(failures, f"native {label}", folder.run(switch))
-                    took = processor_time_of_children() - started
-                    quickest[line_break] = min(took, quickest.get(line_break, took))
-            cr_only, lf = quickest[b"\r"], quickest[b"\n"]
-            ratio = cr_only / max(lf, 0.001)
-            print(f"native {label}: CR-only {cr_only:.3f} s, LF {lf:.3f} s")
-            failures.check(ratio < bound, f"native {label}: CR-only {ratio:.1f} times LF")
+            for line_break in [b"\n", b"\r"] * 5:
+                ending = [b"mdb=jas197311"] * marked + [b"[after]", b"b=2", b""]
+                folder.write(line_break.join(lines + ending))
+                started = spent()
+                check_quiet(failures, f"native {label}", folder.run(switch))
+                took[line_break].append(spent() - started)
+        cr_only, lf = min(took[b"\r"]), min(took[b"\n"])
+        print(f"native {label}: CR-only {cr_only:.3f} s, LF {lf:.3f} s")
+        ratio = cr_only / max(lf, 0.001)
+        failures.check(ratio < bound, f"native {label}: CR-only {ratio:.1f} times LF")
 
 
-def move_deep(folder, total, name, measure=lambda path: len(windows_path(path))):
-    """The folder's program moved, as `name`, into folders that make its path, as `measure`
-    counts it, `total` long."""
-    deep = folder.top
-    while (room := total - measure(os.path.join(deep, name))) > 0:
-        deep = os.path.join(deep, "d" * (60 if room > 62 else room - 1))
-    os.makedirs(deep)
-    folder.program = shutil.move(folder.program, os.path.join(deep, name))
+def check_deep(failures, label, folder, total, name, start, measure, longest):
+    """The program moved, as `name`, to a path `total` long as `measure` counts it, and started:
+    settings.ini is beside it if shorter than `longest`, else nowhere; the decoy is untouched."""
+    with folder:
+        deep = folder.top
+        while (room := total - measure(os.path.join(deep, name))) > 0:
+            deep = os.path.join(deep, "d" * (60 if room > 62 else room - 1))
+        os.makedirs(deep)
+        folder.program = shutil.move(folder.program, os.path.join(deep, name))
+        folder.give_away()
+        failures.check(measure(folder.program) == total, f"{label}: path not {total} long")
+        check_quiet(failures, label, start(folder))
+        found, beside = settings_files(folder), os.path.join(deep, "settings.ini")
+        expected = [beside] if measure(beside) < longest else []
+        failures.check(found == expected and folder.decoy_untouched(),
+                       f"{label}: settings files {found}, decoy kept: {folder.decoy_untouched()}")
 
 
 def settings_files(folder):
@@ -236,29 +215,29 @@ def settings_files(folder):
 
 
 def test_wine(failures, program, launcher, wine_env):
-    status = wine_status(wine_env)
-    if status != 0:
+    if (status := wine_status(wine_env)) != 0:
         return status
     program, launcher = os.path.abspath(program), windows_path(os.path.abspath(launcher))
     owner = NOBODY if os.geteuid() == 0 else None
 
-    def prepared(name="app", before=None, mode=0o644, prepare=lambda folder: None):
-        folder = Folder(program, app=name, owner=owner, content=before, mode=mode)
-        prepare(folder)
-        folder.give_away()
-        return folder
+    def start(folder, tail, quoted=True, env=None):
+        line = wine_command_line(windows_path(folder.program), tail, quoted)
+        return run_wine(wine_env, launcher, folder, line, env)
 
-    def run_lines(folder, label, tails, quoted=True, env=None):
-        for tail in tails:
-            line = wine_command_line(windows_path(folder.program), tail, quoted)
-            check_quiet(failures, f"wine {label} {line!r}",
-                        run_wine(wine_env, launcher, folder, line, env))
-
-    def case(label, before, expected, tails, quoted=True, name="app", mode=0o644, env=None):
-        with prepared(name, before, mode) as folder:
-            run_lines(folder, label, tails, quoted, env)
+    def case(label, before, expected, tails, quoted=True, name="app", mode=0o644, env=None,
+             made=None):
+        # With `made`, that folder is made first, under the top one, and nothing is written in.
+        with Folder(program, app=name, owner=owner, content=before, mode=mode) as folder:
+            if made:
+                os.mkdir(os.path.join(folder.top, made))
+                folder.give_away()
+            for tail in tails:
+                check_quiet(failures, f"wine {label} {tail!r}", start(folder, tail, quoted, env))
             check_outcome(failures, f"wine {label} on {before!r}", before, folder.read(), expected)
             failures.check(folder.decoy_untouched(), f"wine {label}: decoy in working dir changed")
+            if made:
+                found = os.listdir(os.path.join(folder.top, made))
+                failures.check(found == [], f"wine {label}: written into {made}: {found}")
 
     for runs, before, expected in COMMON_CASES:
         case(repr(runs), before, expected, [" " + text for text in runs])
@@ -275,24 +254,16 @@ def test_wine(failures, program, launcher, wine_env):
     case("folder with a code-page letter", OTHERS, "ko197311", [" /u"], name="Caf\u00e9")
     case("read-only settings.ini", MARKED, SAME, [" /u"], mode=0o444)
 
-    with prepared(prepare=lambda f: os.mkdir(f.settings)) as folder:
-        run_lines(folder, "settings.ini a folder", [" /u"])
-        failures.check(os.listdir(folder.settings) == [], "wine settings.ini a folder: written into")
-
-    # A name the code page cannot hold is not written to its best-fit look-alike.
-    twin = lambda f: os.path.join(f.top, "Pawel")  # noqa: E731
-    with prepared("Pawe\u0142", prepare=lambda f: os.mkdir(twin(f))) as folder:
-        run_lines(folder, "folder outside the code page", [" /u", " /d"])
-        failures.check(os.listdir(twin(folder)) == [], "wine Pawe\u0142: marker written into twin Pawel")
-        failures.check(not os.path.exists(folder.settings), "wine Pawe\u0142: inexact path written")
+    case("settings.ini a folder", None, SAME, [" /u"], made="app/settings.ini")
+    # A name the code page cannot hold is not written to its best-fit look-alike, nor at all.
+    case("outside the code page", None, SAME, [" /u", " /d"], name="Pawe\u0142", made="Pawel")
 
     # The UTF-8 system code page, 65001: Wine takes it from a Unix locale that has no ANSI code
     # page of its own (Hindi); the registry's ACP it ignores. Every name converts, even one no
     # 8-bit code page holds. Wine's own routine then reads the file as UTF-8, so it is ASCII here.
-    locales = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower().split()
-    if "hi_in.utf8" in locales:
-        utf8 = dict(os.environ, LC_ALL="hi_IN.UTF-8")
-        case("code page 65001", MARKED, "ko197311", [" /u"], name="Pawe\u0142 \u10d0 \u4e2d", env=utf8)
+    if "hi_in.utf8" in run(["locale", "-a"]).stdout.decode().lower().split():
+        case("code page 65001", MARKED, "ko197311", [" /u"], name="Pawe\u0142 \u10d0 \u4e2d",
+             env=dict(os.environ, LC_ALL="hi_IN.UTF-8"))
     else:
         skip(failures, "code page 65001: no hi_IN.UTF-8 locale (bash tools/setup makes it)",
              "code page 65001")
@@ -302,13 +273,9 @@ def test_wine(failures, program, launcher, wine_env):
     # name puts the last separator past the first buffer's 256 units; its settings path is then
     # beyond MAX_PATH, which the profile routine refuses: no marker, and none in a parent folder.
     for total, name in [(255, "ko197311.exe"), (256, "ko197311.exe"), (259, "ko197311.exe"), (259, "k")]:
-        with prepared(prepare=lambda f: move_deep(f, total, name)) as folder:
-            failures.check(len(windows_path(folder.program)) == total, f"module path not {total} long")
-            run_lines(folder, f"path {total} long", [" /u"])
-            found = settings_files(folder)
-            beside = os.path.join(os.path.dirname(folder.program), "settings.ini")
-            expected = [beside] if len(windows_path(beside)) < 260 else []
-            failures.check(found == expected, f"wine path {total} long: settings files {found}")
+        check_deep(failures, f"wine path {total} long", Folder(program, app="app", owner=owner),
+                   total, name, lambda folder: start(folder, " /u"),
+                   lambda path: len(windows_path(path)), 260)
 
 
 # What each width's PE must say: objdump's format, the optional header's magic, the machine, and
@@ -333,7 +300,7 @@ def test_headers(failures, program, objdump, width):
     import check_resources
 
     file_format, magic, machine, flags = PE_WIDTHS[width]
-    headers = subprocess.run([objdump, "-p", program], capture_output=True, text=True, check=True).stdout
+    headers = run([objdump, "-p", program], check=True).stdout.decode()
     failures.check(f"file format {file_format}\n" in headers, f"not a {file_format} file")
     failures.check(re.search(rf"^Magic\s+{magic}", headers, re.M) is not None, f"magic is not {magic}")
     failures.check(re.search(r"^Subsystem\s+00000002", headers, re.M) is not None, "not the GUI subsystem")
@@ -355,13 +322,11 @@ def test_headers(failures, program, objdump, width):
     failures.check(text is not None and pe.OPTIONAL_HEADER.AddressOfEntryPoint != text.VirtualAddress,
                    "the entry point is the start of .text, not ProgramEntry")
     for section in pe.sections:
-        name = section.Name.rstrip(b"\0").decode()
         both = section.Characteristics & SECTION_EXECUTE and section.Characteristics & SECTION_WRITE
-        failures.check(not both, f"section {name} is writable and executable")
+        failures.check(not both, f"section {section.Name.rstrip(bytes(1))}: writable, executable")
     # x64 Windows unwinds through every function that calls another by its .pdata entries.
     if width == "x86-64":
-        unwind = pe.OPTIONAL_HEADER.DATA_DIRECTORY[EXCEPTION_DIRECTORY].Size
-        failures.check(unwind > 0, "no unwind data (.pdata)")
+        failures.check(pe.OPTIONAL_HEADER.DATA_DIRECTORY[EXCEPTION_DIRECTORY].Size > 0, "no .pdata")
     # The loader reads the manifest before the program starts: no virtualization, long paths.
     manifest = check_resources.manifest_of(check_resources.resources(pe), failures.check)
     check_resources.check_manifest(manifest, failures.check)
@@ -372,7 +337,7 @@ def test_headers(failures, program, objdump, width):
 
 def test_dependencies(failures, program):
     """The native program loads no shared C++ runtime: starting it costs what an empty one does."""
-    dynamic = subprocess.run(["readelf", "-d", program], capture_output=True, text=True, check=True).stdout
+    dynamic = run(["readelf", "-d", program], check=True).stdout.decode()
     needed = re.findall(r"\(NEEDED\).*\[(.+)\]", dynamic)
     failures.check(needed != [], "readelf found no NEEDED entries at all")
     failures.check(not any(n.startswith(("libstdc++", "libgcc_s")) for n in needed),

@@ -13,11 +13,10 @@ A harness is tables of rows and a loop over each; a new case is one more row. Fo
     if __name__ == "__main__":
         main(__doc__, test)
 
-main() reads the arguments the test takes, and prints "N passed, M failed"; skip() says SKIPPED
-(and fails under CI=true). run() takes an argv that as_user, under_strace, in_pid_namespace,
-without_proc and emulator wrap; with_fail_io gives the environment that injects faults. The
-outcomes (SAME, CHANGED, IN_PLACE, REPLACED, GROWN, exact bytes, or the marker left) are checked
-by check_outcome, and by check_row with the exit, the inode, the identity and the leftovers.
+main() prints "N passed, M failed"; skip() fails under CI=true. run() takes an argv that
+as_user, under_strace, in_pid_namespace, without_proc and emulator wrap. check_outcome checks an
+outcome (SAME, CHANGED, IN_PLACE, REPLACED, GROWN, exact bytes, or the marker left); check_row adds
+the exit, the inode, the identity and the leftovers.
 """
 import collections
 import contextlib
@@ -26,6 +25,7 @@ import fcntl
 import functools
 import inspect
 import os
+import pathlib
 import re
 import shutil
 import stat
@@ -96,21 +96,17 @@ def skip(failures, reason, what="the test"):
 
 
 def main(usage, tests, helpers=None, failures=None):
-    """Runs the test the arguments name and ends with its status. `tests` is one test, or
-    {first argument: test}; a test takes the Failures, then its arguments (those with defaults
-    may be left out, *more any number), and may return a status to end with instead (77: skipped). `helpers`
-    maps a first argument to a function this script runs as a helper process. The checks count
-    in `failures`, if given."""
+    """Runs the test (or of {first argument: test}, the one) the arguments name, with the Failures
+    and the arguments, and ends with the status it returns (77: skipped), else by the checks.
+    `helpers` maps a first argument to a function this script runs as a helper process."""
     argv = sys.argv[1:]
     if helpers and argv[:1] and argv[0] in helpers:
         sys.exit(helpers[argv[0]](*argv[1:]))
     test = tests.get(argv[0] if argv else None) if isinstance(tests, dict) else tests
     arguments = argv[1:] if isinstance(tests, dict) else argv
-    parameters = list(inspect.signature(test).parameters.values())[1:] if test else []
-    named = [p for p in parameters if p.kind != p.VAR_POSITIONAL]
-    least = sum(p.default is p.empty for p in named)
-    most = len(named) if len(named) == len(parameters) else len(arguments)
-    if test is None or not least <= len(arguments) <= most:
+    try:
+        inspect.signature(test).bind(failures, *arguments)
+    except TypeError:  # no such test, or too few or too many arguments for it
         print(usage)
         sys.exit(2)
     failures = failures or Failures()
@@ -122,8 +118,7 @@ def main(usage, tests, helpers=None, failures=None):
 
 
 def run_in_own_mounts(failures, what, script, *arguments):
-    """The test script again, as root in a mount namespace of its own, where it mounts what it
-    tests on; its "N checked" counts here."""
+    """The script again as root in a mount namespace of its own, to mount filesystems on."""
     if os.geteuid() != 0:
         return skip(failures, f"the {what} test mounts filesystems and needs root", f"{what} test")
     result = subprocess.run(in_own_mounts([sys.executable, script, *arguments]), capture_output=True,
@@ -135,7 +130,6 @@ def run_in_own_mounts(failures, what, script, *arguments):
 
 
 def reenter_in_own_mounts():
-    """Starts this script again in a mount namespace of its own, unless it is in one already."""
     if os.environ.get("KO197311_PRIVATE_MOUNTS") != "1":
         os.environ["KO197311_PRIVATE_MOUNTS"] = "1"
         os.execvp("unshare", in_own_mounts([sys.executable] + sys.argv))
@@ -143,16 +137,13 @@ def reenter_in_own_mounts():
 
 @contextlib.contextmanager
 def sysctl(name, value):
-    """A kernel setting at this value for the while, then as it was."""
-    path = "/proc/sys/" + name.replace(".", "/")
-    was = open(path).read().strip()
-    with open(path, "w") as f:
-        f.write(value)
+    path = pathlib.Path("/proc/sys", *name.split("."))
+    was = path.read_text().strip()
+    path.write_text(value)
     try:
         yield
     finally:
-        with open(path, "w") as f:
-            f.write(was)
+        path.write_text(was)
 
 
 @contextlib.contextmanager
@@ -166,8 +157,7 @@ def proc_hidden():
 
 
 def write_bytes(path, content):
-    with open(path, "wb") as f:
-        f.write(content)
+    pathlib.Path(path).write_bytes(content)
 
 
 def timed(function, *arguments, **options):
@@ -177,7 +167,6 @@ def timed(function, *arguments, **options):
 
 
 def wait_until(predicate, seconds, step=0.01):
-    """Polls until the predicate holds or the time is up; returns its last answer."""
     deadline = time.monotonic() + seconds
     while not (answer := predicate()) and time.monotonic() < deadline:
         time.sleep(step)
@@ -237,9 +226,8 @@ def without_proc(command):
 
 
 def run(command, cwd="/", user=None, timeout=60, merged=False, **options):
-    """Runs the command (as `user`: a user ID, or CONTAINER_ROOT), its output caught (with
-    `merged`, stderr in stdout); in files rather than pipes, for Wine, which leaves services
-    behind that would hold a pipe open. check=True raises on a failure, as subprocess.run."""
+    """Runs the command as `user` (a user ID, or CONTAINER_ROOT), its output caught in files,
+    not pipes: Wine leaves services behind that would hold a pipe open."""
     if user == CONTAINER_ROOT:
         return run_as_container_root(command, cwd=cwd, timeout=timeout, **options)
     if user is not None:
@@ -276,8 +264,7 @@ def run_as_container_root(command, **options):
         pid = os.read(ready_out, 32)
         if pid:
             for name in ("uid_map", "gid_map"):
-                with open(f"/proc/{int(pid)}/{name}", "w") as f:
-                    f.write(f"0 {CONTAINER_BASE} 65536\n")
+                pathlib.Path(f"/proc/{int(pid)}/{name}").write_text(f"0 {CONTAINER_BASE} 65536\n")
         os.write(go_in, b"g")
 
     mapper = threading.Thread(target=map_ids)
@@ -312,11 +299,10 @@ def run_wine(wine_env, launcher, folder, command_line, env=None):
 
 # ---- the folder --------------------------------------------------------------------------
 
-class Folder:
-    """A fresh folder (`root`) with a copy of the program. With `app`, it is that subfolder of a
-    fresh one, beside a working folder (`cwd`) holding a decoy settings.ini; `owner` is then
-    given all of it; settings.ini holds `content`, if given, with `mode`. As a context manager
-    it is removed afterwards, whatever chattr or a mount left on it."""
+class Folder(contextlib.AbstractContextManager):
+    """A fresh folder (`root`) with a copy of the program, or with `app`, that subfolder of a fresh
+    one beside a working folder (`cwd`) holding a decoy settings.ini; all of it given to `owner`.
+    Removed on leaving, whatever chattr or a mount left on it."""
 
     def __init__(self, program, parent=None, app=None, owner=None, content=None, mode=None):
         self.top = tempfile.mkdtemp(prefix="ko197311-", dir=parent)
@@ -329,9 +315,6 @@ class Folder:
         self.program = shutil.copy(program, self.root)
         self.settings = os.path.join(self.root, "settings.ini")
         self.write(content, mode)
-
-    def __enter__(self):
-        return self
 
     def __exit__(self, *_):
         self.remove()
@@ -367,11 +350,8 @@ class Folder:
         return subprocess.Popen(self.command(switch, wrap), cwd="/", **options)
 
     def give_away(self):
-        if self.owner is None:
-            return
-        for top, dirs, files in os.walk(self.top):
-            for name in [top] + [os.path.join(top, n) for n in dirs + files]:
-                os.lchown(name, self.owner, self.owner)
+        if self.owner is not None:
+            subprocess.run(["chown", "-hR", f"{self.owner}:{self.owner}", self.top], check=True)
 
     def remove(self):
         try:
@@ -391,10 +371,9 @@ Line = collections.namedtuple("Line", "text section first key value")
 
 
 def read_ini(content, skip_mark=False):
-    """Each line as Windows reads it: its bytes, the section it is in (name folded; None before
-    any), whether that is the first section of the name (a later one Windows never reads), and on
-    an entry its key (folded) and value (None without "=", a key all the same). The UTF-8 mark
-    is text, so a header behind it opens no section; `skip_mark` reads as readers that skip it."""
+    """Each line as Windows reads it: its bytes, its section (folded; None before any), whether
+    that is the first of the name (Windows reads no later one), and on an entry its folded key and
+    value (None without "="). A UTF-8 mark is text that hides a header, unless `skip_mark`."""
     lines, section, first, seen = [], None, False, set()
     each_line = rb"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+$"  # with its break (CR LF, CR or LF)
     for index, text in enumerate(re.findall(each_line, content or b"")):
@@ -428,7 +407,6 @@ def marker(content, skip_mark=False):
 
 
 def other_bytes(content, skip_mark=False):
-    """Everything but the marker, byte for byte: every line that is not a marker entry."""
     return b"".join(line.text for line in read_ini(content, skip_mark) if not names_marker(line))
 
 
@@ -437,11 +415,10 @@ def other_settings(content, skip_mark=False):
     each name, comments, blank lines and line breaks aside."""
     sections = {}
     for line in read_ini(content, skip_mark):
-        if line.first and line.key is None and line.value is None and line.section is not None:
-            sections.setdefault(line.section.decode("latin-1"), {})
-        if line.first and line.value is not None and not names_marker(line):
-            sections[line.section.decode("latin-1")].setdefault(line.key.decode("latin-1"),
-                                                                line.value.decode("latin-1"))
+        if line.first:  # in the first section of its name, so never before any
+            keys = sections.setdefault(line.section.decode("latin-1"), {})
+            if line.value is not None and not names_marker(line):
+                keys.setdefault(line.key.decode("latin-1"), line.value.decode("latin-1"))
     return {name: keys for name, keys in sections.items() if keys or name != "tovrin"}
 
 
@@ -464,7 +441,6 @@ def check_quiet(failures, label, result):
 
 
 def check_marked(failures, label, after, value, before):
-    """This marker value, and every other byte of `before` kept."""
     failures.check(after is not None and marker(after) == value,
                    f"{label}: marker {marker(after or b'')!r}: {after!r}")
     failures.check(after is not None and other_bytes(after) == other_bytes(before),
@@ -472,7 +448,6 @@ def check_marked(failures, label, after, value, before):
 
 
 def check_changed(failures, label, before, after, switch):
-    """The switch's marker, every other byte kept; a new file is exactly NEW_FILE."""
     if before is None:
         failures.check(after == NEW_FILE, f"{label}: new file is {after!r}")
     else:
@@ -498,8 +473,7 @@ def check_outcome(failures, label, before, after, expected, switch=None):
 
 def check_row(failures, label, folder, result, before, switch, expected, inode=None,
               surrounding=None):
-    """A row's run: quiet, the file as expected, in place on the old inode or replaced by a new
-    one, what surrounds its bytes kept (if given), and no temporary left."""
+    """Quiet, the file as expected (in place or replaced), what surrounds it kept, no leftovers."""
     check_quiet(failures, label, result)
     after = folder.read()
     check_outcome(failures, label, before, after, expected, switch)
@@ -528,32 +502,26 @@ KEPT_FLAGS = 0x1 | 0x2 | 0x4 | 0x8 | 0x40 | 0x80 | 0x400 | 0x4000 | 0x8000 | 0x8
 KEPT_XFLAGS = 0x1 | 0x20 | 0x40 | 0x80 | 0x800 | 0x2000 | 0x4000 | 0x8000 | 0x10000
 
 
-def inode_flags(path):
-    """chattr's flags, the XFS flags and the project ID; None where the filesystem has none."""
-    if not stat.S_ISREG(os.lstat(path).st_mode):
-        return None
-    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
-    try:
-        flags = struct.unpack("I", fcntl.ioctl(fd, FS_IOC_GETFLAGS, bytes(8))[:4])[0] & KEPT_FLAGS
-    except OSError:
-        flags = None
-    try:
-        xflags, extsize, _, project = struct.unpack("4I", fcntl.ioctl(fd, FS_IOC_FSGETXATTR, bytes(28))[:16])
-        extended = (xflags & KEPT_XFLAGS, extsize, project)
-    except OSError:
-        extended = None
-    os.close(fd)
-    return flags, extended
-
-
 def identity(path):
     """What surrounds the bytes: mode, owner, group, every extended attribute (ACLs among them),
-    inode flags and project ID."""
+    and a file's chattr flags, XFS flags and project ID (each None where a filesystem has none)."""
     info = os.lstat(path)
     names = os.listxattr(path, follow_symlinks=False)
+    inode = None
+    if stat.S_ISREG(info.st_mode):
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+        flags = extended = None
+        with contextlib.suppress(OSError):
+            flags = struct.unpack("I", fcntl.ioctl(fd, FS_IOC_GETFLAGS, bytes(8))[:4])[0]
+            flags &= KEPT_FLAGS
+        with contextlib.suppress(OSError):
+            found = fcntl.ioctl(fd, FS_IOC_FSGETXATTR, bytes(28))
+            xflags, extsize, _, project = struct.unpack("4I", found[:16])
+            extended = (xflags & KEPT_XFLAGS, extsize, project)
+        os.close(fd)
+        inode = (flags, extended)
     return (oct(info.st_mode), info.st_uid, info.st_gid,
-            {name: os.getxattr(path, name, follow_symlinks=False) for name in sorted(names)},
-            inode_flags(path))
+            {name: os.getxattr(path, name, follow_symlinks=False) for name in sorted(names)}, inode)
 
 
 def fresh_identity(folder):
@@ -574,9 +542,7 @@ def fill(mount):
     filler = os.path.join(mount, "filler")
     with open(filler, "wb", buffering=0) as f:
         for chunk in [65536, 4096, 512, 1]:
-            try:
+            with contextlib.suppress(OSError):
                 while True:
                     f.write(b"\0" * chunk)
-            except OSError:
-                pass
     return filler
