@@ -662,6 +662,7 @@ def inside_filesystems(program):
     for name, mkfs, size in FILESYSTEMS:
         started = time.monotonic()
         with tempfile.TemporaryDirectory(prefix="ko197311-images-") as images:
+            os.chmod(images, 0o755)  # other users reach the mount inside
             mount = os.path.join(images, name.replace(" ", "-"))
             try:
                 mount_filesystem(name, mkfs, size, mount, images)
