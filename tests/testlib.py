@@ -79,7 +79,8 @@ def windows_path(path):
 # ---- failures, skips and the main --------------------------------------------------------
 
 class Failures:
-    count = checked = 0  # each instance counts its own from these
+    def __init__(self):
+        self.count = self.checked = 0
 
     def check(self, ok, what):
         self.checked += 1
