@@ -16,8 +16,8 @@ import subprocess
 import sys
 import tempfile
 
-from testlib import (EARLIER, IN_PLACE, NEW_FILE, NOBODY, ORIGIN, OTHER_LINES, RIVAL, STARTS,
-                     Failures, Folder, check_quiet, check_row, check_untouched, default_acl, fill,
+from testlib import (EARLIER, NEW_FILE, NOBODY, ORIGIN, OTHER_LINES, RIVAL, STARTS, Failures,
+                     Folder, as_user, check_quiet, check_row, check_untouched, default_acl, fill,
                      fresh_identity, identity, main, marker, run, run_in_own_mounts, skip,
                      wait_until, with_fail_io, write_bytes)
 
@@ -28,8 +28,8 @@ from testlib import (EARLIER, IN_PLACE, NEW_FILE, NOBODY, ORIGIN, OTHER_LINES, R
 # growth; or these exact bytes. An existing file carries an extended attribute and mode 0644
 # throughout; a new one is as open(2) makes it. A run stopped before a call ("stop") shows
 # whether another user could open its temporary file then.
-# "name:call:!command" runs a command on {settings} at that call instead, as an administrator
-# might during a run: what it did must stay.
+# "name:call:!command" runs a command on {settings} (or its {folder}) at that call instead, as an
+# administrator might during a run: what it did must stay.
 FAULTS = [
     ("pread:1:0,pread:2:5", "large", "/u", "same"),  # EIO part-way is no end of the file
     ("pread:1:4", "existing", "/u", "changed"),   # EINTR: read again
@@ -139,6 +139,9 @@ FAULTS = [
     # read, before its look at the size and mtime: the run reads again, and that write stays.
     ("pread:2:!printf y | dd of={settings} bs=1 seek=36 conv=notrunc status=none", "existing", "/u",
      OTHER_LINES.replace(b"name = x", b"name = y").replace(b"mdb=old", b"mdb=ko197311")),
+    # The folder made append-only at the new file's flush, after the first look: the name could
+    # be made but never renamed or removed, so the file is rewritten in place, nothing left.
+    ("fsync:1:!chattr +a {folder}", "existing", "/u", "in place"),
 ]
 
 
@@ -178,7 +181,7 @@ def test_injected_faults(program, library, failures, parent=None, rows=FAULTS):
                 dress_existing(folder.settings, before)
                 reference = os.path.join(folder.root, "reference.ini")
                 dress_existing(reference, before)
-                for command in re.findall(r"!([^,]*)", faults):
+                for command in re.findall(r"!([^,]*{settings}[^,]*)", faults):
                     subprocess.run(command.replace("{settings}", reference), shell=True, check=True)
                 surrounding, inode = identity(reference), os.stat(folder.settings).st_ino
                 os.remove(reference)
@@ -186,7 +189,8 @@ def test_injected_faults(program, library, failures, parent=None, rows=FAULTS):
                 default_acl(folder.root)  # after the files: new files get an ACL they lack
             if "dangling link" in start:
                 os.symlink("named.ini", folder.settings)
-            env = with_fail_io(library, faults.replace("{settings}", folder.settings))
+            hooks = faults.replace("{settings}", folder.settings)
+            env = with_fail_io(library, hooks.replace("{folder}", folder.root))
             label = f"fault {faults} on {start} file, {switch}"
             result = (run_stopped(folder, switch, env, failures, label) if "stop" in faults
                       else folder.run(switch, env=env))
@@ -329,7 +333,7 @@ def owners_set_user_id(path):
     os.link(path, path + ".link")
 
 
-AS_1234 = "setpriv --reuid=1234 --regid=1234 --clear-groups"
+AS_1234 = " ".join(as_user(1234, []))
 # Set-ID bits and capabilities on a file no new file may stand in for (a second hard link): at
 # the run's flush, another user writes 4 bytes at its start, or its owner takes the set-user-ID
 # bit away. No run may leave the bits or capabilities on bytes it did not write alone, nor undo
@@ -408,23 +412,10 @@ def test_process_limits(program, _library, failures):
                            f"{label}: capabilities {capabilities(folder.settings)!r}")
 
 
-def test_folder_made_append_only(program, library, failures):
-    """chattr +a on the folder while the run writes its new file, after the first look: the
-    name could be made but never renamed or removed, so the file is rewritten in place, and
-    nothing is left in the folder."""
-    if os.geteuid() != 0:
-        return skip(failures, "chattr +a needs root", "append-only folder test")
-    with Folder(program, content=OTHER_LINES) as folder:
-        inode = os.stat(folder.settings).st_ino
-        result = folder.run("/u", env=with_fail_io(library, f"fsync:1:!chattr +a {folder.root}"))
-        check_row(failures, "the folder made append-only at the new file's flush", folder, result,
-                  OTHER_LINES, "/u", IN_PLACE, inode)
-
-
 def test(failures, program, library):
     program, library = os.path.abspath(program), os.path.abspath(library)
     for each in (test_injected_faults, test_opened_during_run, test_set_id_bits,
-                 test_folder_made_append_only, test_process_limits):
+                 test_process_limits):
         each(program, library, failures)
     for what in MOUNTS:
         run_in_own_mounts(failures, what, __file__, "--inside-mount", what, program, library)
